@@ -1,0 +1,20 @@
+// The output device of a playback and its four device buffers.
+#pragma once
+
+#include "platform/waveout.h"
+
+constexpr int kDeviceBufferCount = 4;
+
+// Front end's thread, during the start: opens the device of the selected list entry
+// (entry 0 = WAVE_MAPPER, entry k = device k-1) for outputFormat, posting to the playback
+// thread, and pauses it. Non-zero on success; shows its own message on failure.
+int OpenOutputDevice();
+
+// Front end's thread, right after OpenOutputDevice: creates and queues the four buffers of
+// 125 ms on the paused device, counting them in deviceBuffersLive. Non-zero on success;
+// on failure the earlier passes' buffers stay queued and counted.
+int CreateDeviceBuffers();
+
+// Playback thread only, for a returned, unprepared buffer it will not queue again: frees it;
+// the free that takes deviceBuffersLive to 0 posts WM_QUIT to the playback thread.
+void FreeDeviceBuffer(WAVEHDR* header);

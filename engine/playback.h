@@ -1,0 +1,23 @@
+// The playback thread and the start and teardown of a playback.
+#pragma once
+
+#include <cstdint>
+
+// The playback thread's entry: keeps the device fed until the data runs out, a stop, or a
+// failure, then closes the file and posts WM_PLAYBACK_FINISHED. `param` is unused; returns 0.
+uint32_t PlaybackThreadProc(void* param);
+
+// Front end's thread. The start sequence: file, conversion stream and buffers, file buffer,
+// device and its four buffers, paused. Non-zero on success; on failure the failing step has
+// shown its message and everything acquired is still held (run ReleaseBuffers).
+int StartPlayback();
+
+// Stops the device if open, frees the data buffers, and asks the thread to quit when no
+// device buffer is left to do it. Never while a started playback runs.
+void ReleaseBuffers();
+
+// Closes device, stream and file. Only after the playback thread has ended.
+void CloseHandles();
+
+// Gives the process back its priority class and enables the File control.
+void RestoreIdleState();

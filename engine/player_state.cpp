@@ -1,0 +1,35 @@
+#include "engine/player_state.h"
+
+#include <atomic>
+
+PlayerState player;
+
+uint32_t LoadFlags() { return std::atomic_ref(player.flags).load(); }
+
+void SetFlagBits(uint32_t bits) { std::atomic_ref(player.flags).fetch_or(bits); }
+
+void ClearFlags() { std::atomic_ref(player.flags).store(0); }
+
+int32_t LoadBuffersLive() { return std::atomic_ref(player.deviceBuffersLive).load(); }
+
+int32_t AddBuffersLive(int32_t delta) {
+  return std::atomic_ref(player.deviceBuffersLive).fetch_add(delta) + delta;
+}
+
+uint32_t RoundUp(uint32_t value, uint32_t step) {
+  const uint32_t t = value + step - 1;
+  return t - t % step;
+}
+
+uint32_t BytesForDuration(const WAVEFORMATEX& format, uint32_t milliseconds) {
+  const uint32_t bytes = (milliseconds * format.nAvgBytesPerSec + 500) / 1000;
+  return RoundUp(bytes, format.nBlockAlign);
+}
+
+void RequestStop() {
+  // The bit goes first, so no buffer that the reset returns can be refilled.
+  SetFlagBits(FLAG_STOPPING);
+  waveOutReset(player.waveOutHandle);
+}
+
+void ShowError(const char* text) { player.dialogWindow->showError(player.dialogWindow->context, text); }

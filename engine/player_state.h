@@ -1,0 +1,115 @@
+// The one process-wide record of playback state, its state bits, the sizing rules, the
+// front-end port and RequestStop.
+//
+// Ownership (which thread may touch what):
+//  - Idle, and from WM_PLAYBACK_FINISHED on: the front end's thread owns every field.
+//  - Starting (StartPlayback): the front end's thread fills the file, conversion and output
+//    fields; the playback thread exists but acts on no message yet.
+//  - Playing/Stopping: the playback thread owns fileInfo, dataRemaining, convertFlags,
+//    convertedNext, convertedPending, fileHandle and the device buffers in its hands.
+//    The front end's thread only sets FLAG_STOPPING (RequestStop) and resets the device.
+//  - flags and deviceBuffersLive are read by both threads: access them only through the
+//    helpers below (atomic), never as plain fields.
+// Work passes between the threads only through posted messages, which order memory.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+
+#include "platform/acm.h"
+#include "platform/fileio.h"
+#include "platform/thread.h"
+#include "platform/waveout.h"
+
+constexpr uint32_t FLAG_PLAYING = 1;
+constexpr uint32_t FLAG_STOPPING = 2;
+
+// Posted to the front end by the playback thread as its last act; both parameters 0.
+constexpr uint32_t WM_PLAYBACK_FINISHED = 0x0800;
+
+// The engine's only way out to the user. The front end (dialog, terminal, tests) fills one
+// and stores it in PlayerState::dialogWindow before any playback.
+struct FrontEnd {
+  void* context;
+  // Shows a fixed message and returns once the user has acknowledged it. Called from either
+  // thread; on the playback thread it blocks that thread until then.
+  void (*showError)(void* context, const char* text);
+  // The selected entry of the output device list (0 = the default device).
+  int (*selectedOutputEntry)(void* context);
+  // Enables the File control (its text is not touched). Front end's thread only.
+  void (*enableFileControl)(void* context);
+  // A start has succeeded: disable the device list and make the File control read "Стоп".
+  // Front end's thread only.
+  void (*showPlaying)(void* context);
+  // Delivers `message` to the front end's own thread, where it is handled later (the
+  // playback thread calls it with WM_PLAYBACK_FINISHED). Must not block.
+  void (*postMessage)(void* context, uint32_t message);
+};
+
+// The source format buffer: the `fmt ` chunk's bytes as they stand.
+union SourceFormatBuffer {
+  WAVEFORMATEX format;
+  uint8_t bytes[148];
+};
+
+// The largest `fmt ` chunk accepted.
+constexpr uint32_t MAX_FORMAT_CHUNK = 146;
+
+struct PlayerState {
+  // User interface
+  const FrontEnd* dialogWindow;
+  uint32_t savedPriorityClass;
+  char fileName[PATH_MAX];
+
+  // File
+  HMMIO fileHandle;
+  MMCKINFO riffChunk;
+  MMCKINFO dataChunk;
+  SourceFormatBuffer sourceFormat;
+  MMIOINFO fileInfo;
+  uint32_t dataRemaining;
+
+  // Conversion
+  WAVEFORMATEX outputFormat;
+  HACMSTREAM streamHandle;
+  uint32_t convertFlags;
+  uint8_t* sourceBuffer;
+  uint32_t sourceBufferSize;
+  uint8_t* convertedBuffer;
+  uint32_t convertedBufferSize;
+  uint8_t* convertedNext;
+  uint32_t convertedPending;
+
+  // Output
+  HWAVEOUT waveOutHandle;
+  uint32_t deviceBufferSize;
+  int32_t deviceBuffersLive;  // both threads: use LoadBuffersLive / AddBuffersLive
+
+  // Playback thread
+  HTHREAD playbackThread;
+  uint32_t playbackThreadId;
+  uint32_t flags;  // both threads: use LoadFlags / SetFlagBits / ClearFlags
+};
+
+// The record; zero-filled at start-up.
+extern PlayerState player;
+
+uint32_t LoadFlags();
+void SetFlagBits(uint32_t bits);
+void ClearFlags();
+int32_t LoadBuffersLive();
+// Adds `delta` and returns the new count.
+int32_t AddBuffersLive(int32_t delta);
+
+// The smallest multiple of `step` (at least 1) not less than `value`, in 32-bit arithmetic.
+uint32_t RoundUp(uint32_t value, uint32_t step);
+// Bytes that `milliseconds` take in `format`, rounded to the nearest byte, then up to whole
+// blocks. Callers guarantee nBlockAlign > 0.
+uint32_t BytesForDuration(const WAVEFORMATEX& format, uint32_t milliseconds);
+
+// Ends a running playback early: sets FLAG_STOPPING, then resets the device (which must be
+// open). Either thread.
+void RequestStop();
+
+// Shows a fixed message through the front end and returns when it has been acknowledged.
+void ShowError(const char* text);

@@ -1,0 +1,73 @@
+// Conversion of any WAVE format that a driver can decode to PCM (the audio compression
+// manager). A small table of drivers stands behind these calls: our own IMA ADPCM and
+// MS ADPCM drivers first, then FFmpeg for every other format tag.
+//
+// A stream is used by one thread at a time (opened on one thread and converted on another
+// is fine after a happens-before edge). Nothing here blocks beyond the decoding work.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/mmtypes.h"
+
+struct AcmStream;
+using HACMSTREAM = AcmStream*;
+
+constexpr MMRESULT ACMERR_NOTPOSSIBLE = 512;
+constexpr MMRESULT ACMERR_BUSY = 513;
+constexpr MMRESULT ACMERR_UNPREPARED = 514;
+
+constexpr uint32_t ACM_FORMATSUGGESTF_WFORMATTAG = 0x00010000;
+constexpr uint32_t ACM_STREAMSIZEF_SOURCE = 0x00000000;
+constexpr uint32_t ACM_STREAMCONVERTF_BLOCKALIGN = 0x00000004;
+constexpr uint32_t ACM_STREAMCONVERTF_START = 0x00000010;
+constexpr uint32_t ACM_STREAMCONVERTF_END = 0x00000020;
+
+constexpr uint32_t ACMSTREAMHEADER_STATUSF_DONE = 0x00010000;
+constexpr uint32_t ACMSTREAMHEADER_STATUSF_PREPARED = 0x00020000;
+
+struct ACMSTREAMHEADER {
+  uint32_t cbStruct;  // sizeof(ACMSTREAMHEADER)
+  uint32_t fdwStatus;
+  uintptr_t dwUser;
+  uint8_t* pbSrc;
+  uint32_t cbSrcLength;
+  uint32_t cbSrcLengthUsed;  // set by acmStreamConvert
+  uintptr_t dwSrcUser;
+  uint8_t* pbDst;
+  uint32_t cbDstLength;
+  uint32_t cbDstLengthUsed;  // set by acmStreamConvert
+  uintptr_t dwDstUser;
+  uintptr_t dwReservedDriver[10];
+};
+
+// Fills `dst` (cbDst >= 18) with a complete PCM format that `src` converts to: same rate and
+// channels; 8-bit PCM stays 8-bit; 16-bit PCM and every compressed format give 16-bit;
+// 24/32-bit integer and float PCM give 32-bit. flags: ACM_FORMATSUGGESTF_WFORMATTAG with
+// dst->wFormatTag == WAVE_FORMAT_PCM. Fails (ACMERR_NOTPOSSIBLE) for a tag no driver decodes,
+// 0 channels, a rate of 0 or a block alignment of 0. `src` is followed by src->cbSize bytes.
+MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
+                          uint32_t flags);
+
+// Opens a synchronous stream from `src` to `dst` (as suggested above); flags 0.
+// On failure *stream is null.
+MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFORMATEX* dst,
+                       uint32_t flags);
+
+// flags ACM_STREAMSIZEF_SOURCE: *dstBytes is a size that every conversion of at most
+// srcBytes source bytes fits in (0 when srcBytes is less than the smallest unit it can decode).
+MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
+                       uint32_t flags);
+
+MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
+
+// Converts synchronously from pbSrc/cbSrcLength into pbDst/cbDstLength, setting
+// cbSrcLengthUsed and cbDstLengthUsed. BLOCKALIGN: only whole source blocks are consumed.
+// START: the decoder starts afresh. END: the decoder also gives out everything it holds.
+// Never writes past cbDstLength: PCM that does not fit stays in the stream and comes out first
+// at the next call, which may then produce without consuming.
+MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
+
+MMRESULT acmStreamUnprepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
+
+MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t flags);

@@ -1,0 +1,41 @@
+// For driver authors: the table behind the conversion service. The service (acm.cpp) owns
+// everything the contract of acm.h asks of every driver (block alignment, the start and end
+// flags, never writing past the caller's buffer, keeping PCM that did not fit); a driver
+// only decodes.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/mmtypes.h"
+
+struct AcmDriver {
+  const char* name;
+
+  // True when this driver decodes `src` (its format tag and fields). Cheap; no allocation.
+  bool (*handles)(const WAVEFORMATEX* src);
+
+  // Opens a decoder from `src` to the PCM format `dst` that acmFormatSuggest chose.
+  // Returns the driver's private state, or null when the format cannot be decoded after all.
+  void* (*open)(const WAVEFORMATEX* src, const WAVEFORMATEX* dst);
+
+  // The most PCM bytes that decoding `srcBytes` source bytes can produce, counting what the
+  // decoder may hold from earlier input and give out with them.
+  uint32_t (*outputBound)(void* state, uint32_t srcBytes);
+
+  // Decodes from src[0, srcLength): the service passes whole blocks only, except with `end`,
+  // when it passes the tail too. Writes PCM to out (room for outputBound(srcLength) bytes)
+  // and sets *consumed and *produced. With `end`, also gives out everything it holds.
+  // Returns MMSYSERR_NOERROR or an error code.
+  MMRESULT (*decode)(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed,
+                     uint8_t* out, uint32_t* produced, bool end);
+
+  // Forgets all history, as at a fresh stream.
+  void (*reset)(void* state);
+
+  void (*close)(void* state);
+};
+
+// The drivers, in the order the service asks them.
+extern const AcmDriver kImaAdpcmDriver;
+extern const AcmDriver kMsAdpcmDriver;
+extern const AcmDriver kFfmpegDriver;
