@@ -1,0 +1,13 @@
+// libFuzzer target: arbitrary bytes as a wave file, through the reader.
+#include <cstdio>
+#include <cstdlib>
+
+#include "fuzz/harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (const char* problem = FuzzWaveReader(data, size)) {
+    std::fprintf(stderr, "wave reader: %s\n", problem);
+    std::abort();
+  }
+  return 0;
+}
