@@ -15,13 +15,17 @@ namespace {
 
 int messagesShown = 0;
 
-void CountMessage(void* /*context*/, const char* /*text*/) { ++messagesShown; }
-int DefaultEntry(void* /*context*/) { return 0; }
+void CountMessage(void* /*context*/, const char* /*text*/) {
+  ++messagesShown;
+}
+int DefaultEntry(void* /*context*/) {
+  return 0;
+}
 void Ignore(void* /*context*/) {}
 void IgnoreMessage(void* /*context*/, uint32_t /*message*/) {}
 
-const FrontEnd kSilentFrontEnd{nullptr, &CountMessage, &DefaultEntry, &Ignore, &Ignore,
-                               &IgnoreMessage};
+const FrontEnd kSilentFrontEnd{nullptr, &CountMessage, &DefaultEntry,
+                               &Ignore, &Ignore,       &IgnoreMessage};
 
 // One file per process, rewritten for every input; on tmpfs where there is one.
 const std::string& ScratchPath() {
