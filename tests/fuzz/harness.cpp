@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "engine/decompression.h"
 #include "engine/player_state.h"
 #include "engine/wave_reader.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -65,6 +67,13 @@ void CloseFile() {
   player.fileHandle = nullptr;
 }
 
+void CloseStreamAndBuffers() {
+  if (player.streamHandle != nullptr) acmStreamClose(player.streamHandle, 0);
+  player.streamHandle = nullptr;
+  player.sourceBuffer = static_cast<uint8_t*>(LocalFree(player.sourceBuffer));
+  player.convertedBuffer = static_cast<uint8_t*>(LocalFree(player.convertedBuffer));
+}
+
 uint32_t Buffered() {
   return static_cast<uint32_t>(player.fileInfo.pchEndRead - player.fileInfo.pchNext);
 }
@@ -108,6 +117,44 @@ const char* WalkToEnd(const uint8_t* data, size_t size) {
   return nullptr;
 }
 
+// Every PCM byte is read once, as the copy into device buffers would, so that a count that
+// runs past the converted buffer shows.
+uint8_t ReadOut(const uint8_t* pcm, uint32_t count) {
+  uint8_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) sum = static_cast<uint8_t>(sum + pcm[i]);
+  return sum;
+}
+
+const char* ConvertDataChunk() {
+  const uint32_t frame = player.outputFormat.nBlockAlign;
+  if (frame == 0) return "the suggested PCM format has no block alignment";
+  volatile uint8_t sink = 0;
+  // Every successful step consumes or produces; a decoder's tail is finite.
+  for (uint64_t step = 0; step < 1000000; ++step) {
+    if (player.convertedPending > player.convertedBufferSize) {
+      return "more PCM pending than the converted buffer holds";
+    }
+    if (player.convertedPending % frame != 0) return "a conversion gave part of a PCM frame";
+    sink = static_cast<uint8_t>(sink + ReadOut(player.convertedNext, player.convertedPending));
+    player.convertedPending = 0;
+
+    if (player.dataRemaining == 0) return nullptr;
+    if (NeedsRefill() != 0 && RefillFileBuffer() == 0) return "a refill failed on a readable file";
+    const uint32_t before = player.dataRemaining;
+    if (ConvertNextBlock() == 0) {
+      if (messagesShown != 1) return "a failed conversion did not show exactly one message";
+      if ((LoadFlags() & FLAG_STOPPING) == 0) return "a failed conversion did not stop playback";
+      return nullptr;
+    }
+    if (messagesShown != 0) return "a conversion that succeeded showed a message";
+    if (player.dataRemaining > before) return "the data remaining grew";
+    if (player.fileInfo.pchNext > player.fileInfo.pchEndRead) {
+      return "a conversion consumed more than the buffer held";
+    }
+  }
+  return "the conversion of the data chunk never ended";
+}
+
 }  // namespace
 
 const char* FuzzWaveReader(const uint8_t* data, size_t size) {
@@ -121,5 +168,23 @@ const char* FuzzWaveReader(const uint8_t* data, size_t size) {
     if (problem == nullptr && messagesShown != 0) problem = "a playable file showed a message";
   }
   CloseFile();
+  return problem;
+}
+
+const char* FuzzDecompression(const uint8_t* data, size_t size) {
+  if (!WriteInput(data, size)) return nullptr;
+  BeginPlayback();
+  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
+  const char* problem = nullptr;
+  if (OpenWaveFile() == 0 || OpenConversionStream() == 0 || AllocateConversionBuffers() == 0 ||
+      BindFileBuffer() == 0) {
+    if (messagesShown != 1) problem = "a failed start did not show exactly one message";
+  } else if (messagesShown != 0) {
+    problem = "a start that succeeded showed a message";
+  } else {
+    problem = ConvertDataChunk();
+  }
+  CloseFile();
+  CloseStreamAndBuffers();
   return problem;
 }

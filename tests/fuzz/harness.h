@@ -12,3 +12,10 @@
 // message and a successful one none, and that the refills serve every byte from the data
 // chunk's first to the file's last, in order, once.
 const char* FuzzWaveReader(const uint8_t* data, size_t size);
+
+// Runs the start's reader and decompression steps (the file, the conversion stream, its two
+// buffers, the bound file buffer), then refills, converts and copies out the whole data chunk
+// as the playback thread does. Checks that a failed step shows exactly one message and stops
+// the playback, that a start without a failure shows none, and that every conversion gives
+// whole PCM frames within the converted buffer.
+const char* FuzzDecompression(const uint8_t* data, size_t size);
