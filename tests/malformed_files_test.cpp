@@ -261,7 +261,7 @@ std::vector<MalformedFile> BrokenStructure() {
       {"BigEndianRifx", rifx, Shows(kNotRiffWave)},
       {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(kNotRiffWave)},
       {"RiffSizeAllOnes", RiffFormClaiming("WAVE", 0xFFFFFFFF, {fmt, Data()}), kPlays},
-      {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(kNoFormat)},
+      {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(kNotRiffWave)},
       {"FormatPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 8 + 4, {fmt, Data()}), Shows(kNoData)},
       {"DataPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 26, {fmt, Data()}), Shows(kNoData)},
       {"DataLargerThanTheRiff", RiffFormClaiming("WAVE", 4 + 26 + 8 + 100, {fmt, Data()}), kPlays},
@@ -397,10 +397,12 @@ TEST_P(MalformedFileTest, PlaysOrShowsExactlyOneFixedMessage) {
   EXPECT_EQ(run.errors.back(), '\n');
   EXPECT_TRUE(kFixedMessages.count(line) == 1) << "not exactly one fixed message:\n" << run.errors;
   EXPECT_FALSE(file.outcome.plays) << "refused with: " << line;
-  if (!file.outcome.message.empty()) EXPECT_EQ(line, file.outcome.message);
+  if (!file.outcome.message.empty()) {
+    EXPECT_EQ(line, file.outcome.message);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MalformedFileTest, ::testing::ValuesIn(AllCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test) { return test.param.name; });
 
 }  // namespace
