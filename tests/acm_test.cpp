@@ -152,6 +152,32 @@ TEST_P(EveryFixture, TinyDestinationsGetEveryByteInOrder) {
   }
 }
 
+TEST_P(EveryFixture, GarbageInTheDataIsConvertedWithoutHarm) {
+  // Random bytes in the fixture's format: any result, but within the buffers and to an end.
+  Stream stream;
+  ASSERT_TRUE(Open(fixture_.wave(), stream));
+  std::minstd_rand random(7);
+  std::vector<uint8_t> garbage(fixture_.data.size());
+  for (uint8_t& byte : garbage) byte = static_cast<uint8_t>(random());
+  const uint32_t block = fixture_.wave()->nBlockAlign;
+  const uint32_t window = block + 2000;
+  const uint32_t room = SizeFor(stream.handle, window);
+  std::vector<uint8_t> dst(room + 16, 0xA5);
+  uint32_t flags = kBlockAlignStart;
+  size_t next = 0;
+  for (int calls = 0; next < garbage.size() && calls < 10000; ++calls) {
+    const size_t end = std::min(garbage.size(), next + window);
+    if (end == garbage.size()) flags = ACM_STREAMCONVERTF_END;
+    const Conversion c =
+        Convert(stream.handle, garbage.data() + next, end - next, dst.data(), room, flags);
+    flags &= ~ACM_STREAMCONVERTF_START;
+    ASSERT_LE(c.produced, room);
+    for (size_t i = room; i < dst.size(); ++i) ASSERT_EQ(dst[i], 0xA5);
+    if (c.result != MMSYSERR_NOERROR || (c.used == 0 && c.produced == 0)) break;
+    next += c.used;
+  }
+}
+
 TEST_P(EveryFixture, SuggestsTheRulesPcmFormatInFull) {
   const WAVEFORMATEX* source = fixture_.wave();
   WAVEFORMATEX pcm{};
