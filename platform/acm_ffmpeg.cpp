@@ -1,6 +1,7 @@
 // The general driver: every format tag that libavcodec decodes, found through libavformat's
 // RIFF tag table; PCM and float by their container size. Frames go through libswresample into
 // the PCM format that acmFormatSuggest chose.
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstring>
@@ -166,8 +167,9 @@ bool SetUpUnits(Decoder& d, const WAVEFORMATEX* src, const AVCodec* codec) {
   if (perBlock <= 0) perBlock = d.context->frame_size;
   if (perBlock <= 0 && src->nAvgBytesPerSec > 0) {
     // Twice the block's share of the average rate, for variable rates.
-    perBlock = static_cast<int>(
-        2 * (uint64_t{src->nBlockAlign} * src->nSamplesPerSec / src->nAvgBytesPerSec + 1));
+    const uint64_t guess =
+        2 * (uint64_t{src->nBlockAlign} * src->nSamplesPerSec / src->nAvgBytesPerSec + 1);
+    if (guess <= INT_MAX) perBlock = static_cast<int>(guess);
   }
   if (perBlock <= 0) return false;
   d.unitFrames = static_cast<uint32_t>(perBlock);
@@ -175,7 +177,7 @@ bool SetUpUnits(Decoder& d, const WAVEFORMATEX* src, const AVCodec* codec) {
     // A parsed packet is one coded frame, whatever the block alignment says; its size comes
     // from the average rate, halved for variable rates.
     const uint64_t average = uint64_t{src->nAvgBytesPerSec} * d.unitFrames / src->nSamplesPerSec;
-    d.unitBytes = static_cast<uint32_t>(std::max<uint64_t>(average / 2, 1));
+    d.unitBytes = static_cast<uint32_t>(std::clamp<uint64_t>(average / 2, 1, UINT32_MAX));
     d.reserveUnits = 1;
   } else {
     d.unitBytes = src->nBlockAlign;
@@ -222,8 +224,9 @@ void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
 uint32_t OutputBound(void* state, uint32_t srcBytes) {
   const Decoder& d = *static_cast<const Decoder*>(state);
   const uint64_t units = (uint64_t{srcBytes} + d.unitBytes - 1) / d.unitBytes + d.reserveUnits;
-  const uint64_t bytes = units * d.unitFrames * d.frameBytes;
-  return bytes >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+  const uint64_t perUnit = uint64_t{d.unitFrames} * d.frameBytes;
+  if (units > (UINT32_MAX - 1) / perUnit) return UINT32_MAX;
+  return static_cast<uint32_t>(units * perUnit);
 }
 
 bool SetUpResampler(Decoder& d, AVFrame* f) {
