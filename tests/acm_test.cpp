@@ -121,15 +121,10 @@ class EveryFixture : public testing::TestWithParam<std::string> {
   CodecFixture fixture_;
 };
 
-TEST_P(EveryFixture, WholeDataConvertsToTheReference) {
+TEST_P(EveryFixture, WholeAndPiecesGiveTheReferencePcm) {
   Stream stream;
   ASSERT_TRUE(Open(fixture_.wave(), stream));
   EXPECT_EQ(ConvertWhole(stream.handle, fixture_.data), fixture_.reference);
-}
-
-TEST_P(EveryFixture, PiecesGiveTheSamePcmAsTheWhole) {
-  Stream stream;
-  ASSERT_TRUE(Open(fixture_.wave(), stream));
   const uint32_t block = fixture_.wave()->nBlockAlign;
   for (const uint32_t window : {block, block + 4096, 3 * block + 777}) {
     const uint32_t room = SizeFor(stream.handle, window);
@@ -202,53 +197,38 @@ INSTANTIATE_TEST_SUITE_P(Codecs, EveryFixture, testing::ValuesIn(CodecFixtureNam
                          CodecFixtureTestName);
 
 TEST(AcmFormatSuggest, FailsForFormatsThatCannotBeConverted) {
-  const CodecFixture pcm16 = LoadCodecFixture("sox-pcm-s16-stereo");
-  auto refused = [](WAVEFORMATEX source) {
+  const WAVEFORMATEX good = *LoadCodecFixture("sox-pcm-s16-stereo").wave();
+  auto suggest = [](WAVEFORMATEX source, uint16_t wanted = WAVE_FORMAT_PCM,
+                    uint32_t size = sizeof(WAVEFORMATEX),
+                    uint32_t flags = ACM_FORMATSUGGESTF_WFORMATTAG) {
     WAVEFORMATEX pcm{};
-    pcm.wFormatTag = WAVE_FORMAT_PCM;
-    return acmFormatSuggest(&source, &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG) ==
-           ACMERR_NOTPOSSIBLE;
+    pcm.wFormatTag = wanted;
+    return acmFormatSuggest(&source, &pcm, size, flags);
   };
-  WAVEFORMATEX format = *pcm16.wave();
-  EXPECT_FALSE(refused(format));
-  format.wFormatTag = 0x7A7A;  // no decoder has this tag
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.nChannels = 0;
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.nSamplesPerSec = 0;
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.nBlockAlign = 0;
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.nBlockAlign = 5;  // not a whole number of containers for two channels
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.nBlockAlign = 14;  // 7-byte containers: no such PCM
-  EXPECT_TRUE(refused(format));
-  format = *pcm16.wave();
-  format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;  // without its extension
-  EXPECT_TRUE(refused(format));
-  // A PCM whose bytes per second do not fit in 32 bits.
-  format = *pcm16.wave();
-  format.nChannels = 2048;
-  format.nBlockAlign = 4096;
-  format.nSamplesPerSec = 4000000;
-  EXPECT_TRUE(refused(format));
-}
-
-TEST(AcmFormatSuggest, TakesOnlyPcmAsTheWantedTag) {
-  const CodecFixture gsm = LoadCodecFixture("sox-gsm-mono");
-  WAVEFORMATEX pcm{};
-  pcm.wFormatTag = 0x31;
-  EXPECT_EQ(acmFormatSuggest(gsm.wave(), &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG),
-            ACMERR_NOTPOSSIBLE);
-  pcm.wFormatTag = WAVE_FORMAT_PCM;
-  EXPECT_EQ(acmFormatSuggest(gsm.wave(), &pcm, sizeof pcm - 1, ACM_FORMATSUGGESTF_WFORMATTAG),
-            MMSYSERR_INVALPARAM);
-  EXPECT_EQ(acmFormatSuggest(gsm.wave(), &pcm, sizeof pcm, 0x4), MMSYSERR_INVALFLAG);
+  auto with = [&good](auto change) {
+    WAVEFORMATEX format = good;
+    change(format);
+    return format;
+  };
+  EXPECT_EQ(suggest(good), MMSYSERR_NOERROR);
+  for (const WAVEFORMATEX& bad : {
+           with([](WAVEFORMATEX& f) { f.wFormatTag = 0x7A7A; }),  // no decoder has this tag
+           with([](WAVEFORMATEX& f) { f.nChannels = 0; }),
+           with([](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; }),
+           with([](WAVEFORMATEX& f) { f.nBlockAlign = 0; }),
+           with([](WAVEFORMATEX& f) { f.nBlockAlign = 5; }),   // not whole containers
+           with([](WAVEFORMATEX& f) { f.nBlockAlign = 14; }),  // 7-byte containers
+           with([](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_EXTENSIBLE; }),  // no extension
+           // Its PCM's bytes per second do not fit in 32 bits.
+           with([](WAVEFORMATEX& f) {
+             f.nChannels = 2048, f.nBlockAlign = 4096, f.nSamplesPerSec = 4000000;
+           }),
+       }) {
+    EXPECT_EQ(suggest(bad), ACMERR_NOTPOSSIBLE) << bad.wFormatTag << " " << bad.nBlockAlign;
+  }
+  EXPECT_EQ(suggest(good, 0x31), ACMERR_NOTPOSSIBLE);  // only PCM is suggested
+  EXPECT_EQ(suggest(good, WAVE_FORMAT_PCM, sizeof(WAVEFORMATEX) - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(suggest(good, WAVE_FORMAT_PCM, sizeof(WAVEFORMATEX), 0x4), MMSYSERR_INVALFLAG);
 }
 
 TEST(AcmFormatSuggest, ReadsTheExtensibleSubFormat) {
