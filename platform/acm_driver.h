@@ -28,9 +28,11 @@ struct AcmDriver {
   // and sets *consumed and *produced. With `end`, also gives out everything it holds. It may
   // consume less than it is given (then without `end`'s flush) to stay within that room.
   // Returns MMSYSERR_NOERROR or an error code.
-  MMRESULT (*decode)
-  (void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed, uint8_t* out,
-   uint32_t* produced, bool end);
+  // clang-format breaks this function pointer's parameter list badly.
+  // clang-format off
+  MMRESULT (*decode)(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed,
+                     uint8_t* out, uint32_t* produced, bool end);
+  // clang-format on
 
   // Forgets all history, as at a fresh stream.
   void (*reset)(void* state);
