@@ -46,7 +46,8 @@ long SoxSampleCount(const std::string& path) {
   return samples;
 }
 
-// Checks the canonical header and returns the data chunk's bytes.
+// Checks the canonical header (fields of the packed WAVEFORMATEX are compared as copies) and
+// returns the data chunk's bytes.
 Bytes DataOfValidWav(const Bytes& file, const WAVEFORMATEX& format) {
   EXPECT_GE(file.size(), 44u);
   if (file.size() < 44) return {};
@@ -57,11 +58,11 @@ Bytes DataOfValidWav(const Bytes& file, const WAVEFORMATEX& format) {
   EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
   EXPECT_EQ(Le32(file, 16), 16u);
   EXPECT_EQ(Le16(file, 20), WAVE_FORMAT_PCM);
-  EXPECT_EQ(Le16(file, 22), format.nChannels);
-  EXPECT_EQ(Le32(file, 24), format.nSamplesPerSec);
-  EXPECT_EQ(Le32(file, 28), format.nAvgBytesPerSec);
-  EXPECT_EQ(Le16(file, 32), format.nBlockAlign);
-  EXPECT_EQ(Le16(file, 34), format.wBitsPerSample);
+  EXPECT_EQ(Le16(file, 22), uint16_t{format.nChannels});
+  EXPECT_EQ(Le32(file, 24), uint32_t{format.nSamplesPerSec});
+  EXPECT_EQ(Le32(file, 28), uint32_t{format.nAvgBytesPerSec});
+  EXPECT_EQ(Le16(file, 32), uint16_t{format.nBlockAlign});
+  EXPECT_EQ(Le16(file, 34), uint16_t{format.wBitsPerSample});
   EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
   EXPECT_EQ(file.size(), 44u + data + pad);
   if (file.size() != 44u + data + pad) return {};
@@ -93,7 +94,7 @@ class FileDeviceTest : public ::testing::Test {
 
 TEST_F(FileDeviceTest, WritesExactlyTheBytesPlayedAndReturnsEachBufferAtOnce) {
   for (const WAVEFORMATEX& format : {Pcm(8000, 1, 8), Pcm(44100, 2, 16), Pcm(48000, 6, 32)}) {
-    SCOPED_TRACE(format.wBitsPerSample);
+    SCOPED_TRACE(uint32_t{format.wBitsPerSample});
     const size_t before = callback_.done().size();
     HWAVEOUT device = Open(format, 5);
     ASSERT_NE(device, nullptr);

@@ -278,8 +278,8 @@ TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
     HWAVEOUT device = reinterpret_cast<HWAVEOUT>(&callback);
     EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, callback.id(), 0, CALLBACK_THREAD),
               WAVERR_BADFORMAT)
-        << format.nChannels << " channels, " << format.nSamplesPerSec << " Hz, "
-        << format.wBitsPerSample << " bits";
+        << uint32_t{format.nChannels} << " channels, " << uint32_t{format.nSamplesPerSec} << " Hz, "
+        << uint32_t{format.wBitsPerSample} << " bits";
     EXPECT_EQ(device, nullptr);
   }
   const WAVEFORMATEX good = Pcm(44100, 2, 16);
