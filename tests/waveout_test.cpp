@@ -426,6 +426,8 @@ void RunRace(const WAVEFORMATEX& format, uint32_t bufferBytes, int writes) {
   EXPECT_GE(race.writes, writes);
   EXPECT_EQ(race.returns, race.writes) << race.writes - race.returns << " buffers lost";
   EXPECT_GT(resets, 100) << "too few resets raced the writes";
+  ::testing::Test::RecordProperty("writes", race.writes);
+  ::testing::Test::RecordProperty("resets", resets);
   for (auto& buffer : race.buffers) {
     EXPECT_EQ(waveOutUnprepareHeader(race.device, &buffer.header, sizeof(WAVEHDR)),
               MMSYSERR_NOERROR);
