@@ -10,10 +10,6 @@ namespace {
 
 bool Stopping() { return (LoadFlags() & FLAG_STOPPING) != 0; }
 
-uint32_t BufferedBytes() {
-  return static_cast<uint32_t>(player.fileInfo.pchEndRead - player.fileInfo.pchNext);
-}
-
 // Copies pending PCM into the buffer in hand and moves the pending window on.
 void CopyPending(WAVEHDR* header, uint32_t& fill) {
   const uint32_t room = player.deviceBufferSize - fill;
@@ -24,23 +20,15 @@ void CopyPending(WAVEHDR* header, uint32_t& fill) {
   player.convertedPending -= n;
 }
 
-// Makes the next converted block pending while the data chunk is not finished: refills the
-// file buffer when it is used up (or holds less than a block), then converts. False on a
-// failure, after the stop has been requested and the message shown.
+// Makes the next converted block pending while the data chunk is not finished, refilling
+// the file buffer first when the stage asks for it. False on a failure, after the stop has
+// been requested and the message shown.
 bool ConvertMore() {
   if (player.dataRemaining == 0) return true;
-  if (BufferedBytes() == 0 || NeedsRefill()) {
-    if (!RefillFileBuffer()) {
-      RequestStop();
-      ShowError("Ошибка чтения из файла");
-      return false;
-    }
-    // A short fill means the file has ended. A data chunk that claims more than that is cut
-    // here, so that its last portion still carries the end flag and flushes the decoder.
-    const uint32_t buffered = BufferedBytes();
-    if (buffered < player.sourceBufferSize && buffered < player.dataRemaining) {
-      player.dataRemaining = buffered;
-    }
+  if (NeedsRefill() && !RefillFileBuffer()) {
+    RequestStop();
+    ShowError("Ошибка чтения из файла");
+    return false;
   }
   return ConvertNextBlock() != 0;
 }
