@@ -126,6 +126,21 @@ uint8_t ReadOut(const uint8_t* pcm, uint32_t count) {
   return sum;
 }
 
+// Once the data chunk is over the playback converts no more, so whatever the stream still held
+// would be lost: one more draining conversion must give nothing.
+const char* StreamEmptyAtTheEnd() {
+  ACMSTREAMHEADER header{};
+  header.cbStruct = sizeof header;
+  header.pbSrc = player.sourceBuffer;
+  header.pbDst = player.convertedBuffer;
+  header.cbDstLength = player.convertedBufferSize;
+  if (acmStreamPrepareHeader(player.streamHandle, &header, 0) != 0) return nullptr;
+  const MMRESULT result = acmStreamConvert(player.streamHandle, &header, ACM_STREAMCONVERTF_END);
+  acmStreamUnprepareHeader(player.streamHandle, &header, 0);
+  if (result == 0 && header.cbDstLengthUsed != 0) return "PCM was left in the stream at the end";
+  return nullptr;
+}
+
 const char* ConvertDataChunk() {
   const uint32_t frame = player.outputFormat.nBlockAlign;
   if (frame == 0) return "the suggested PCM format has no block alignment";
@@ -139,7 +154,7 @@ const char* ConvertDataChunk() {
     sink = static_cast<uint8_t>(sink + ReadOut(player.convertedNext, player.convertedPending));
     player.convertedPending = 0;
 
-    if (player.dataRemaining == 0) return nullptr;
+    if (player.dataRemaining == 0) return StreamEmptyAtTheEnd();
     if (NeedsRefill() != 0 && RefillFileBuffer() == 0) return "a refill failed on a readable file";
     const uint32_t before = player.dataRemaining;
     if (ConvertNextBlock() == 0) {
