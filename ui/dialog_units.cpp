@@ -9,8 +9,14 @@ int Scale(int value, int base, int divisor) {
 
 }  // namespace
 
+int AverageCharWidth(const QFontMetrics& metrics) {
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  return Scale(letters, 1, 52);
+}
+
 QRect DialogUnitsToPixels(const QFontMetrics& metrics, DialogUnitRect units) {
-  const int baseX = metrics.averageCharWidth();
+  const int baseX = AverageCharWidth(metrics);
   const int baseY = metrics.height();
   return {Scale(units.x, baseX, 4), Scale(units.y, baseY, 8), Scale(units.width, baseX, 4),
           Scale(units.height, baseY, 8)};

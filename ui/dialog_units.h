@@ -14,6 +14,11 @@ struct DialogUnitRect {
   int height;
 };
 
+// The average character width of a font as the template's platform measures it: the
+// advance of the 52 Latin letters over 52, rounded. (A font's own average, its OS/2
+// xAvgCharWidth, is narrower for most fonts and would clip the texts the layout was made for.)
+int AverageCharWidth(const QFontMetrics& metrics);
+
 // The same rectangle in pixels for a font with `metrics`, each value rounded to the nearest
 // pixel.
 QRect DialogUnitsToPixels(const QFontMetrics& metrics, DialogUnitRect units);
