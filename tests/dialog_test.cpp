@@ -10,14 +10,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <cmath>
 #include <deque>
-#include <numbers>
 
 #include "engine/engine.h"
 #include "platform/faults.h"
 #include "platform/thread.h"
 #include "platform/waveout.h"
+#include "support/wav_writer.h"
 #include "ui/dialog_texts.h"
 #include "ui/dialog_units.h"
 #include "ui/player_dialog.h"
@@ -30,29 +29,11 @@ QString Text(const char* utf8) {
   return QString::fromUtf8(utf8);
 }
 
-// Writes a 16-bit mono 8 kHz PCM wave of `milliseconds` (a quiet 440 Hz tone).
+// Writes 8-bit mono 8 kHz PCM of `milliseconds`.
 void WriteWave(const QString& path, int milliseconds) {
-  const uint32_t samples = 8000u * static_cast<uint32_t>(milliseconds) / 1000u;
-  QByteArray data;
-  for (uint32_t i = 0; i < samples; ++i) {
-    const auto sample =
-        static_cast<int16_t>(3000 * std::sin(2 * std::numbers::pi * 440 * i / 8000.0));
-    data.append(static_cast<char>(sample & 0xFF)).append(static_cast<char>((sample >> 8) & 0xFF));
-  }
-  QByteArray file;
-  QDataStream out(&file, QIODevice::WriteOnly);
-  out.setByteOrder(QDataStream::LittleEndian);
-  out.writeRawData("RIFF", 4);
-  out << static_cast<uint32_t>(36 + data.size());
-  out.writeRawData("WAVEfmt ", 8);
-  out << uint32_t{16} << uint16_t{1} << uint16_t{1} << uint32_t{8000} << uint32_t{16000}
-      << uint16_t{2} << uint16_t{16};
-  out.writeRawData("data", 4);
-  out << static_cast<uint32_t>(data.size());
-  out.writeRawData(data.constData(), static_cast<int>(data.size()));
-  QFile wave(path);
-  QVERIFY(wave.open(QIODevice::WriteOnly));
-  wave.write(file);
+  const Bytes data = Pattern(8 * static_cast<size_t>(milliseconds));
+  QVERIFY(
+      WriteFileBytes(QFile::encodeName(path).toStdString(), WaveFile(PcmFormat(8000, 1, 8), data)));
 }
 
 // Answers every file chooser and message box as it is shown, and records what it saw.
