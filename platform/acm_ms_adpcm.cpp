@@ -1,0 +1,134 @@
+// MS ADPCM (WAVE_FORMAT_ADPCM, 0x0002) to 16-bit PCM, bit-exact with the reference decoder
+// that sox, libsndfile and the original platform's codec share.
+#include <algorithm>
+#include <new>
+
+#include "platform/acm_driver.h"
+#include "platform/adpcm_blocks.h"
+
+namespace {
+
+constexpr uint16_t WAVE_FORMAT_ADPCM = 0x0002;
+constexpr uint32_t kStandardCount = 7;
+constexpr uint32_t kMostCoefficients = 256;  // a block names its predictor in one byte
+
+constexpr int16_t kStandardCoefficients[kStandardCount][2] = {
+    {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+
+constexpr int32_t kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
+                                     768, 614, 512, 409, 307, 230, 230, 230};
+
+struct MsAdpcmStream {
+  AdpcmLayout layout;
+  uint32_t coefficientCount;
+  int16_t coefficients[kMostCoefficients][2];
+};
+
+// A block: per channel a predictor index byte, then per channel the delta, then the newer and
+// the older sample (16 bits each); then 4-bit codes, channels in turn, high nibble first.
+uint32_t MsSamplesIn(uint32_t channels, uint32_t bytes) {
+  const uint32_t header = 7 * channels;
+  return bytes < header ? 0 : 2 * (bytes - header) / channels + 2;
+}
+
+// The file's coefficient sets (after samples per block and their count in the extra bytes),
+// or the standard seven when the file's set is absent or has fewer than seven.
+void ReadCoefficients(const WAVEFORMATEX* src, MsAdpcmStream* stream) {
+  const uint8_t* extra = AdpcmExtraBytes(src);
+  uint32_t count = 0;
+  if (src->cbSize >= 4) {
+    count = std::min({static_cast<uint32_t>(extra[2] | extra[3] << 8), (src->cbSize - 4u) / 4u,
+                      kMostCoefficients});
+  }
+  if (count < kStandardCount) {
+    stream->coefficientCount = kStandardCount;
+    std::copy(&kStandardCoefficients[0][0], &kStandardCoefficients[0][0] + 2 * kStandardCount,
+              &stream->coefficients[0][0]);
+    return;
+  }
+  stream->coefficientCount = count;
+  for (uint32_t i = 0; i < count; ++i) {
+    stream->coefficients[i][0] = static_cast<int16_t>(AdpcmReadInt16(extra + 4 + 4 * i));
+    stream->coefficients[i][1] = static_cast<int16_t>(AdpcmReadInt16(extra + 6 + 4 * i));
+  }
+}
+
+// Arithmetic that the reference does in 32-bit int: wrapping there, as it does, so a corrupt
+// delta gives the reference's output and no overflow here.
+int32_t Wrap32(int64_t value) {
+  return static_cast<int32_t>(value);
+}
+
+void DecodeChannel(const MsAdpcmStream& stream, const uint8_t* block, uint32_t channel,
+                   uint32_t samples, uint8_t* out) {
+  const uint32_t channels = stream.layout.channels;
+  uint32_t predictor = block[channel];
+  // A predictor beyond the table decodes with the first set, as sox does: only this block
+  // sounds wrong, the next header sets the decoder right.
+  if (predictor >= stream.coefficientCount) predictor = 0;
+  const int64_t coefficient1 = stream.coefficients[predictor][0];
+  const int64_t coefficient2 = stream.coefficients[predictor][1];
+  int32_t delta = AdpcmReadInt16(block + channels + 2 * channel);
+  int32_t newer = AdpcmReadInt16(block + 3 * channels + 2 * channel);
+  int32_t older = AdpcmReadInt16(block + 5 * channels + 2 * channel);
+  const size_t stride = size_t{2} * channels;
+  AdpcmPutSample(out, older);
+  if (samples < 2) return;
+  AdpcmPutSample(out + stride, newer);
+  out += 2 * stride;
+
+  const uint8_t* codes = block + 7 * channels;
+  for (uint32_t i = 2, nibble = channel; i < samples; ++i, nibble += channels) {
+    const uint32_t code = (codes[nibble / 2] >> ((~nibble & 1u) * 4)) & 15u;
+    // Flooring shift, not a truncating division.
+    const int32_t prediction = Wrap32(newer * coefficient1 + older * coefficient2) >> 8;
+    const int32_t signedCode = static_cast<int32_t>(code) - static_cast<int32_t>((code & 8u) << 1);
+    const int32_t sample =
+        std::clamp(Wrap32(int64_t{signedCode} * delta + prediction), -32768, 32767);
+    delta = std::max(Wrap32(int64_t{kAdaptation[code]} * delta) >> 8, 16);
+    older = newer;
+    newer = sample;
+    AdpcmPutSample(out, sample);
+    out += stride;
+  }
+}
+
+bool Handles(const WAVEFORMATEX* src) {
+  return AdpcmFormatFits(src, WAVE_FORMAT_ADPCM, MsSamplesIn);
+}
+
+void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
+  if (!Handles(src) || !AdpcmOutputFits(src, dst)) return nullptr;
+  auto* stream = new (std::nothrow) MsAdpcmStream;
+  if (stream == nullptr) return nullptr;
+  stream->layout = AdpcmLayoutOf(src, MsSamplesIn);
+  ReadCoefficients(src, stream);
+  return stream;
+}
+
+uint32_t OutputBound(void* state, uint32_t srcBytes) {
+  return AdpcmOutputBound(static_cast<const MsAdpcmStream*>(state)->layout, srcBytes);
+}
+
+MMRESULT Decode(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed,
+                uint8_t* out, uint32_t* produced, bool end) {
+  const MsAdpcmStream& stream = *static_cast<const MsAdpcmStream*>(state);
+  const uint32_t channels = stream.layout.channels;
+  return DecodeAdpcmBlocks(stream.layout, src, srcLength, consumed, out, produced, end,
+                           [&](const uint8_t* block, uint32_t samples, uint8_t* pcm) {
+                             for (uint32_t channel = 0; channel < channels; ++channel) {
+                               DecodeChannel(stream, block, channel, samples, pcm + 2 * channel);
+                             }
+                           });
+}
+
+// Each block restarts the decoder from its own header: nothing carries over to forget.
+void Reset(void*) {}
+
+void Close(void* state) {
+  delete static_cast<MsAdpcmStream*>(state);
+}
+
+}  // namespace
+
+const AcmDriver kMsAdpcmDriver = {"MS ADPCM", Handles, Open, OutputBound, Decode, Reset, Close};
