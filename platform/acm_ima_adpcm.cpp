@@ -22,10 +22,9 @@ constexpr int32_t kStepSize[kLastIndex + 1] = {
 
 constexpr int kIndexAdjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
-// Every (step index, code) pair precomputed, so the inner loop is two lookups and a clamp.
+// The change of the sample for every (step index, code) pair, computed once.
 struct ImaTables {
   int32_t difference[kLastIndex + 1][16];
-  uint8_t nextIndex[kLastIndex + 1][16];
 };
 
 constexpr ImaTables MakeImaTables() {
@@ -40,8 +39,6 @@ constexpr ImaTables MakeImaTables() {
       if (code & 2) difference += step >> 1;
       if (code & 1) difference += step >> 2;
       tables.difference[index][code] = code & 8 ? -difference : difference;
-      tables.nextIndex[index][code] =
-          static_cast<uint8_t>(std::clamp(index + kIndexAdjust[code & 7], 0, kLastIndex));
     }
   }
   return tables;
@@ -56,32 +53,57 @@ uint32_t ImaSamplesIn(uint32_t channels, uint32_t bytes) {
   return bytes < word ? 0 : (bytes - word) / word * 8 + 1;
 }
 
-void DecodeChannel(const uint8_t* block, uint32_t channels, uint32_t channel, uint32_t samples,
-                   uint8_t* out) {
-  const uint8_t* header = block + 4 * channel;
-  int32_t sample = AdpcmReadInt16(header);
+struct ImaChannel {
+  int32_t sample;
+  int index;
+};
+
+ImaChannel StartChannel(const uint8_t* header) {
   // A step index beyond the table restarts at 0, as sox does (libsndfile clamps to 88): only
   // this block sounds wrong, the next header sets the decoder right.
-  int index = header[2] <= kLastIndex ? header[2] : 0;
+  return {AdpcmReadInt16(header), header[2] <= kLastIndex ? header[2] : 0};
+}
+
+inline int32_t Step(ImaChannel& channel, uint32_t code) {
+  channel.sample += kTables.difference[channel.index][code];
+  // Clipping is rare: a predicted branch keeps the clamp off the chain from sample to sample.
+  if (static_cast<uint32_t>(channel.sample) + 32768u > 65535u) [[unlikely]] {
+    channel.sample = channel.sample < 0 ? -32768 : 32767;
+  }
+  channel.index = std::clamp(channel.index + kIndexAdjust[code & 7], 0, kLastIndex);
+  return channel.sample;
+}
+
+// Decodes channel `first` of one block, and with kPair the next one too: two independent
+// chains of dependent steps that the CPU overlaps.
+template <bool kPair>
+void DecodeChannels(const uint8_t* block, uint32_t channels, uint32_t first, uint32_t samples,
+                    uint8_t* out) {
+  ImaChannel a = StartChannel(block + 4 * first);
+  ImaChannel b = kPair ? StartChannel(block + 4 * first + 4) : ImaChannel{};
   const size_t stride = size_t{2} * channels;
-  AdpcmPutSample(out, sample);
+  auto put = [&](uint8_t* at, uint32_t codeA, uint32_t codeB) {
+    AdpcmPutSample(at, Step(a, codeA));
+    if constexpr (kPair) AdpcmPutSample(at + 2, Step(b, codeB));
+  };
+  AdpcmPutSample(out, a.sample);
+  if constexpr (kPair) AdpcmPutSample(out + 2, b.sample);
   out += stride;
 
-  auto decode = [&](uint32_t code) {
-    sample = std::clamp(sample + kTables.difference[index][code], -32768, 32767);
-    index = kTables.nextIndex[index][code];
-    AdpcmPutSample(out, sample);
-    out += stride;
-  };
-  const uint8_t* word = block + 4 * channels + 4 * channel;
+  // The second channel's word follows the first's; alone, the first's is read twice.
+  const uint8_t* word = block + 4 * channels + 4 * first;
+  const uint32_t second = kPair ? 4 : 0;
   uint32_t left = samples - 1;
   for (; left >= 8; left -= 8, word += 4 * channels) {
-    for (int i = 0; i < 4; ++i) {
-      decode(word[i] & 15u);
-      decode(word[i] >> 4u);
+    for (uint32_t i = 0; i < 4; ++i, out += 2 * stride) {
+      put(out, word[i] & 15u, word[second + i] & 15u);
+      put(out + stride, word[i] >> 4u, word[second + i] >> 4u);
     }
   }
-  for (uint32_t i = 0; i < left; ++i) decode((word[i / 2] >> (i % 2 * 4)) & 15u);
+  for (uint32_t i = 0; i < left; ++i, out += stride) {
+    const uint32_t shift = i % 2 * 4;
+    put(out, (word[i / 2] >> shift) & 15u, (word[second + i / 2] >> shift) & 15u);
+  }
 }
 
 bool Handles(const WAVEFORMATEX* src) {
@@ -100,13 +122,18 @@ uint32_t OutputBound(void* state, uint32_t srcBytes) {
 MMRESULT Decode(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed,
                 uint8_t* out, uint32_t* produced, bool end) {
   const AdpcmLayout& layout = *static_cast<const AdpcmLayout*>(state);
-  return DecodeAdpcmBlocks(layout, src, srcLength, consumed, out, produced, end,
-                           [&layout](const uint8_t* block, uint32_t samples, uint8_t* pcm) {
-                             for (uint32_t channel = 0; channel < layout.channels; ++channel) {
-                               DecodeChannel(block, layout.channels, channel, samples,
-                                             pcm + 2 * channel);
-                             }
-                           });
+  return DecodeAdpcmBlocks(
+      layout, src, srcLength, consumed, out, produced, end,
+      [&layout](const uint8_t* block, uint32_t samples, uint8_t* pcm) {
+        const uint32_t channels = layout.channels;
+        uint32_t channel = 0;
+        for (; channels - channel >= 2; channel += 2) {
+          DecodeChannels<true>(block, channels, channel, samples, pcm + 2 * channel);
+        }
+        if (channel < channels) {
+          DecodeChannels<false>(block, channels, channel, samples, pcm + 2 * channel);
+        }
+      });
 }
 
 // Each block restarts the decoder from its own header: nothing carries over to forget.

@@ -15,8 +15,8 @@ constexpr uint32_t kMostCoefficients = 256;  // a block names its predictor in o
 constexpr int16_t kStandardCoefficients[kStandardCount][2] = {
     {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
 
-constexpr int32_t kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
-                                     768, 614, 512, 409, 307, 230, 230, 230};
+constexpr uint32_t kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
+                                      768, 614, 512, 409, 307, 230, 230, 230};
 
 struct MsAdpcmStream {
   AdpcmLayout layout;
@@ -53,43 +53,72 @@ void ReadCoefficients(const WAVEFORMATEX* src, MsAdpcmStream* stream) {
   }
 }
 
-// Arithmetic that the reference does in 32-bit int: wrapping there, as it does, so a corrupt
-// delta gives the reference's output and no overflow here.
-int32_t Wrap32(int64_t value) {
-  return static_cast<int32_t>(value);
-}
+// The reference computes in 32-bit int and wraps there when a corrupt delta grows without
+// bound; unsigned arithmetic wraps the same way, without overflow here.
+struct MsChannel {
+  uint32_t coefficient1;
+  uint32_t coefficient2;
+  uint32_t delta;
+  uint32_t newer;
+  uint32_t older;
+};
 
-void DecodeChannel(const MsAdpcmStream& stream, const uint8_t* block, uint32_t channel,
-                   uint32_t samples, uint8_t* out) {
+MsChannel StartChannel(const MsAdpcmStream& stream, const uint8_t* block, uint32_t channel) {
   const uint32_t channels = stream.layout.channels;
   uint32_t predictor = block[channel];
   // A predictor beyond the table decodes with the first set, as sox does: only this block
   // sounds wrong, the next header sets the decoder right.
   if (predictor >= stream.coefficientCount) predictor = 0;
-  const int64_t coefficient1 = stream.coefficients[predictor][0];
-  const int64_t coefficient2 = stream.coefficients[predictor][1];
-  int32_t delta = AdpcmReadInt16(block + channels + 2 * channel);
-  int32_t newer = AdpcmReadInt16(block + 3 * channels + 2 * channel);
-  int32_t older = AdpcmReadInt16(block + 5 * channels + 2 * channel);
+  auto word = [](int32_t value) { return static_cast<uint32_t>(value); };
+  return {word(stream.coefficients[predictor][0]), word(stream.coefficients[predictor][1]),
+          word(AdpcmReadInt16(block + channels + 2 * channel)),
+          word(AdpcmReadInt16(block + 3 * channels + 2 * channel)),
+          word(AdpcmReadInt16(block + 5 * channels + 2 * channel))};
+}
+
+inline int32_t Step(MsChannel& channel, uint32_t code) {
+  // Flooring shift, not a truncating division.
+  const auto prediction = static_cast<int32_t>(channel.newer * channel.coefficient1 +
+                                               channel.older * channel.coefficient2) >>
+                          8;
+  const uint32_t signedCode = code - ((code & 8u) << 1);
+  auto sample =
+      static_cast<int32_t>(signedCode * channel.delta + static_cast<uint32_t>(prediction));
+  // Clipping is rare: a predicted branch keeps the clamp off the chain from sample to sample.
+  if (static_cast<uint32_t>(sample) + 32768u > 65535u) [[unlikely]] {
+    sample = sample < 0 ? -32768 : 32767;
+  }
+  const int32_t delta = static_cast<int32_t>(kAdaptation[code] * channel.delta) >> 8;
+  channel.delta = static_cast<uint32_t>(std::max(delta, 16));
+  channel.older = channel.newer;
+  channel.newer = static_cast<uint32_t>(sample);
+  return sample;
+}
+
+// Decodes channel `first` of one block, and with kPair the next one too: two independent
+// chains of dependent steps that the CPU overlaps.
+template <bool kPair>
+void DecodeChannels(const MsAdpcmStream& stream, const uint8_t* block, uint32_t first,
+                    uint32_t samples, uint8_t* out) {
+  const uint32_t channels = stream.layout.channels;
   const size_t stride = size_t{2} * channels;
-  AdpcmPutSample(out, older);
+  MsChannel a = StartChannel(stream, block, first);
+  MsChannel b = kPair ? StartChannel(stream, block, first + 1) : MsChannel{};
+  // The older sample comes out first.
+  AdpcmPutSample(out, static_cast<int32_t>(a.older));
+  if constexpr (kPair) AdpcmPutSample(out + 2, static_cast<int32_t>(b.older));
   if (samples < 2) return;
-  AdpcmPutSample(out + stride, newer);
+  AdpcmPutSample(out + stride, static_cast<int32_t>(a.newer));
+  if constexpr (kPair) AdpcmPutSample(out + stride + 2, static_cast<int32_t>(b.newer));
   out += 2 * stride;
 
   const uint8_t* codes = block + 7 * channels;
-  for (uint32_t i = 2, nibble = channel; i < samples; ++i, nibble += channels) {
-    const uint32_t code = (codes[nibble / 2] >> ((~nibble & 1u) * 4)) & 15u;
-    // Flooring shift, not a truncating division.
-    const int32_t prediction = Wrap32(newer * coefficient1 + older * coefficient2) >> 8;
-    const int32_t signedCode = static_cast<int32_t>(code) - static_cast<int32_t>((code & 8u) << 1);
-    const int32_t sample =
-        std::clamp(Wrap32(int64_t{signedCode} * delta + prediction), -32768, 32767);
-    delta = std::max(Wrap32(int64_t{kAdaptation[code]} * delta) >> 8, 16);
-    older = newer;
-    newer = sample;
-    AdpcmPutSample(out, sample);
-    out += stride;
+  for (uint32_t i = 2, nibble = first; i < samples; ++i, nibble += channels, out += stride) {
+    AdpcmPutSample(out, Step(a, (codes[nibble / 2] >> ((~nibble & 1u) * 4)) & 15u));
+    if constexpr (kPair) {
+      const uint32_t next = nibble + 1;
+      AdpcmPutSample(out + 2, Step(b, (codes[next / 2] >> ((~next & 1u) * 4)) & 15u));
+    }
   }
 }
 
@@ -114,12 +143,17 @@ MMRESULT Decode(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* c
                 uint8_t* out, uint32_t* produced, bool end) {
   const MsAdpcmStream& stream = *static_cast<const MsAdpcmStream*>(state);
   const uint32_t channels = stream.layout.channels;
-  return DecodeAdpcmBlocks(stream.layout, src, srcLength, consumed, out, produced, end,
-                           [&](const uint8_t* block, uint32_t samples, uint8_t* pcm) {
-                             for (uint32_t channel = 0; channel < channels; ++channel) {
-                               DecodeChannel(stream, block, channel, samples, pcm + 2 * channel);
-                             }
-                           });
+  return DecodeAdpcmBlocks(
+      stream.layout, src, srcLength, consumed, out, produced, end,
+      [&](const uint8_t* block, uint32_t samples, uint8_t* pcm) {
+        uint32_t channel = 0;
+        for (; channels - channel >= 2; channel += 2) {
+          DecodeChannels<true>(stream, block, channel, samples, pcm + 2 * channel);
+        }
+        if (channel < channels) {
+          DecodeChannels<false>(stream, block, channel, samples, pcm + 2 * channel);
+        }
+      });
 }
 
 // Each block restarts the decoder from its own header: nothing carries over to forget.
