@@ -3,8 +3,12 @@
 // Each returns non-zero on success and 0 on failure.
 #pragma once
 
-// Front end's thread, during the start. Shows its own message on failure; the file stays open
-// (in player.fileHandle) when it could be opened at all.
+// Front end's thread, during the start; no file open. Walks the RIFF/WAVE structure strictly
+// forward: the first `fmt ` chunk in the RIFF chunk (at most MAX_FORMAT_CHUNK bytes, copied
+// into a cleared player.sourceFormat), then the first `data` chunk after it (an odd format
+// chunk's pad byte skipped first). On success the file is at the data chunk's first byte and
+// player.dataRemaining is its size. Shows its own message on failure; the file stays open (in
+// player.fileHandle) when it could be opened at all.
 int OpenWaveFile();
 
 // Front end's thread, after OpenWaveFile and AllocateConversionBuffers: makes sourceBuffer the
@@ -13,6 +17,6 @@ int OpenWaveFile();
 int BindFileBuffer();
 
 // Playback thread only. Refills the buffer with the next file bytes, starting at the first
-// unconsumed one (fileInfo.pchNext); at the end of the file it succeeds with no bytes.
-// Shows no message: the caller does.
+// unconsumed one (fileInfo.pchNext), and goes on past the data chunk to the end of the file,
+// where it succeeds with no bytes, every time. Shows no message: the caller does.
 int RefillFileBuffer();

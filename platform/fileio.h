@@ -1,7 +1,12 @@
-// Buffered RIFF file I/O (mmio), read-only, over POSIX read().
+// Buffered RIFF file I/O (mmio), read-only, over POSIX pread().
 //
 // A handle is used by one thread at a time; handing it to another thread needs a
-// happens-before edge (a posted message is one). No call ever reads outside the file.
+// happens-before edge (a posted message is one). No call ever reads outside the file, and
+// only regular files are opened, so every search ends.
+//
+// Two modes of reading: through the service (mmioRead, mmioDescend) and, after mmioGetInfo,
+// direct access to the I/O buffer (mmioAdvance). Once in direct access the caller's MMIOINFO
+// is the file's state: only mmioAdvance and mmioClose may follow; the other calls fail.
 #pragma once
 
 #include <cstdint>
@@ -25,20 +30,25 @@ constexpr MMRESULT MMIOERR_UNBUFFERED = 267;
 
 constexpr FOURCC FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
 
+// The size of the buffer that MMIO_ALLOCBUF gives.
+constexpr int32_t MMIO_DEFAULTBUFFER = 8192;
+
 // Chunk descriptor. dwDataOffset is the file offset of the chunk's first data byte
-// (for a RIFF chunk: the first byte after the form type).
+// (for a RIFF chunk: the first byte after the form type). cksize is the size the chunk
+// declares, which may run past its parent or past the end of the file.
 struct MMCKINFO {
   FOURCC ckid;
   uint32_t cksize;
-  FOURCC fccType;
+  FOURCC fccType;  // RIFF chunks only; 0 for others
   uint32_t dwDataOffset;
-  uint32_t dwFlags;
+  uint32_t dwFlags;  // always 0
 };
 
 // Direct access to the I/O buffer. Between refills the bytes [pchNext, pchEndRead) are
-// file bytes read and not yet consumed; the caller consumes them by advancing pchNext.
+// file bytes read and not yet consumed; the caller consumes them by advancing pchNext and
+// touches no other field.
 struct MMIOINFO {
-  uint32_t dwFlags;
+  uint32_t dwFlags;      // the flags the file was opened with
   int32_t cchBuffer;     // size of the I/O buffer
   uint8_t* pchBuffer;    // start of the I/O buffer
   uint8_t* pchNext;      // next byte to consume
@@ -48,33 +58,48 @@ struct MMIOINFO {
   HMMIO hmmio;
 };
 
-// Opens `path` for reading. flags: MMIO_READ, optionally MMIO_ALLOCBUF (buffered, with a
-// buffer the service allocates) and MMIO_DENYWRITE (refused when another process holds the
-// file open for writing). `info` must be null. Returns null on every failure.
+// Opens the regular file `path` for reading. flags: MMIO_READ, optionally MMIO_ALLOCBUF
+// (buffered, in a buffer of MMIO_DEFAULTBUFFER bytes that the service allocates; without it
+// every read goes to the file) and MMIO_DENYWRITE (refused when another process holds the file
+// open for writing; checked once, here, with a read lease that is released at once, so
+// writers are never held up; skipped where the kernel grants no lease for another reason, such
+// as a file of another owner or a file system without leases). `info` must be null. Returns
+// null on every failure: a missing or unreadable file, anything but a regular file (a FIFO
+// would wait for a writer, a device may never end), bad arguments, no memory.
+// Fault seam: "mmioOpenA".
 HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags);
 
 // Searches forward from the current position for a chunk: MMIO_FINDRIFF matches id "RIFF"
-// with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the search stays within
-// the parent's data, whatever sizes the chunks inside claim. Non-matching chunks are passed
-// over by their size rounded up to even. On success (0) `ck` is filled and the file is at the
-// chunk's first data byte; MMIOERR_CHUNKNOTFOUND when no further header can be read.
+// with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the search starts inside
+// the parent's data and reads nothing outside it, whatever sizes the chunks inside claim: a
+// header (and a RIFF chunk's form type) is read only where it lies wholly within the parent.
+// Non-matching chunks are passed over by their size rounded up to even. On success (0) `ck`
+// is filled and the file is at the chunk's first data byte. MMIOERR_CHUNKNOTFOUND when no
+// further header can be read; the position is then unchanged.
 MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags);
 
-// Reads up to `count` bytes; returns the number read (short at the end of the file), -1 on error.
+// Reads up to `count` bytes; returns the number read (short at the end of the file), -1 on
+// error or in direct access.
 int32_t mmioRead(HMMIO h, void* dst, int32_t count);
 
-// Replaces the I/O buffer with the caller's `buffer` of `size` bytes (flags 0); a buffer the
-// service allocated is freed. Buffered, unread bytes are kept (at most `size` of them) so
-// the file position seen by the caller does not move. 0 on success.
+// Replaces the I/O buffer with the caller's `buffer` of `size` bytes (flags 0; null and 0 make
+// the file unbuffered); a buffer the service allocated is freed, the caller's is never freed.
+// Buffered, unread bytes are dropped, not moved: the file position stays where the caller saw
+// it and those bytes are read again from the file, so the new buffer starts empty. 0 on success.
+// Fault seam: "mmioSetBuffer".
 MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t flags);
 
-// Fills `info` with the buffer state and puts the file into direct buffer access. 0 on success.
+// Fills `info` with the buffer state and puts the file into direct buffer access (flags 0).
+// Right after mmioSetBuffer the buffer holds no unread bytes (pchNext == pchEndRead). 0 on
+// success. Fault seam: "mmioGetInfo".
 MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t flags);
 
-// Refills the buffer for direct access: the unconsumed bytes [pchNext, pchEndRead) move to the
-// start of the buffer and as many following file bytes as fit are read after them; pchNext is
-// then the buffer start. At the end of the file: 0, with pchNext == pchEndRead. flags MMIO_READ.
+// Refills the buffer for direct access (flags MMIO_READ) with as many file bytes as fit,
+// starting at the first unconsumed one (pchNext), so an unconsumed remainder comes first; then
+// pchNext is the buffer start. At the end of the file: 0, with pchNext == pchEndRead, again and
+// again. MMIOERR_UNBUFFERED for an unbuffered file; MMIOERR_CANNOTREAD on a read error (the
+// buffer is then empty). Fault seam: "mmioAdvance".
 MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t flags);
 
-// Closes the file and frees a buffer the service allocated. A caller's buffer is not touched.
+// Closes the file (flags 0) and frees a buffer the service allocated; works in either mode.
 MMRESULT mmioClose(HMMIO h, uint32_t flags);

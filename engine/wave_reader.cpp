@@ -1,0 +1,79 @@
+#include "engine/wave_reader.h"
+
+#include "engine/player_state.h"
+
+namespace {
+
+constexpr FOURCC FOURCC_WAVE = MakeFourCC('W', 'A', 'V', 'E');
+constexpr FOURCC FOURCC_FMT = MakeFourCC('f', 'm', 't', ' ');
+constexpr FOURCC FOURCC_DATA = MakeFourCC('d', 'a', 't', 'a');
+
+}  // namespace
+
+int OpenWaveFile() {
+  player.fileHandle =
+      mmioOpenA(player.fileName, nullptr, MMIO_ALLOCBUF | MMIO_DENYWRITE | MMIO_READ);
+  if (player.fileHandle == nullptr) {
+    ShowError("Невозможно открыть файл");
+    return 0;
+  }
+
+  player.riffChunk = {};
+  player.riffChunk.fccType = FOURCC_WAVE;
+  if (mmioDescend(player.fileHandle, &player.riffChunk, nullptr, MMIO_FINDRIFF) != 0) {
+    ShowError("Файл не имеет структуры RIFF/WAVE");
+    return 0;
+  }
+
+  MMCKINFO formatChunk{};
+  formatChunk.ckid = FOURCC_FMT;
+  if (mmioDescend(player.fileHandle, &formatChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
+    ShowError("В файле не найден описатель формата");
+    return 0;
+  }
+  if (formatChunk.cksize > MAX_FORMAT_CHUNK) {
+    ShowError("Слишком большой размер описателя формата");
+    return 0;
+  }
+
+  // A short chunk must not inherit the previous file's fields past its end.
+  player.sourceFormat = {};
+  const auto size = static_cast<int32_t>(formatChunk.cksize);
+  if (mmioRead(player.fileHandle, player.sourceFormat.bytes, size) != size) {
+    ShowError("Ошибка чтения описателя формата");
+    return 0;
+  }
+  if (size % 2 != 0) {
+    // RIFF pads an odd chunk to even; the pad byte is no header's first byte. Where the file
+    // ends instead, the search below reports it.
+    uint8_t pad;
+    mmioRead(player.fileHandle, &pad, 1);
+  }
+
+  player.dataChunk = {};
+  player.dataChunk.ckid = FOURCC_DATA;
+  if (mmioDescend(player.fileHandle, &player.dataChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
+    ShowError("В файле не найден раздел данных");
+    return 0;
+  }
+  player.dataRemaining = player.dataChunk.cksize;
+  return 1;
+}
+
+int BindFileBuffer() {
+  // A size beyond int32_t arrives negative and the service refuses it.
+  if (mmioSetBuffer(player.fileHandle, player.sourceBuffer,
+                    static_cast<int32_t>(player.sourceBufferSize), 0) != 0) {
+    ShowError("Невозможно установить буфер для файла");
+    return 0;
+  }
+  if (mmioGetInfo(player.fileHandle, &player.fileInfo, 0) != 0) {
+    ShowError("Невозможно получить информационную структру файла");
+    return 0;
+  }
+  return 1;
+}
+
+int RefillFileBuffer() {
+  return mmioAdvance(player.fileHandle, &player.fileInfo, MMIO_READ) == 0;
+}
