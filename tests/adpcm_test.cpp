@@ -1,5 +1,6 @@
-// The IMA ADPCM and MS ADPCM drivers on their own, fed as the conversion service feeds them,
-// against the PCM that sox decodes from files made by sox, ffmpeg and sndfile-convert.
+// The IMA ADPCM and MS ADPCM drivers on their own, fed as the conversion service feeds them:
+// damaged headers, the format fields they read, and partial blocks. (Every fixture against
+// sox's PCM, through the service and the stage: adpcm_playback_test.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -116,33 +117,6 @@ std::vector<uint8_t> Reformat(const WaveFixture& fixture, uint16_t cbSize, int s
 const WAVEFORMATEX* AsWave(const std::vector<uint8_t>& format) {
   return reinterpret_cast<const WAVEFORMATEX*>(format.data());
 }
-
-class DecodesLikeSox : public testing::TestWithParam<const char*> {};
-
-TEST_P(DecodesLikeSox, WholeAndBlockByBlockAndInOddPortions) {
-  const WaveFixture fixture = LoadFixture(GetParam());
-  ASSERT_FALSE(fixture.data.empty()) << GetParam();
-  ASSERT_FALSE(fixture.reference.empty());
-  const size_t block = fixture.blockAlign();
-  EXPECT_TRUE(SamePcm(Decode(fixture, GetParam(), fixture.data.size()), fixture.reference));
-  EXPECT_TRUE(SamePcm(Decode(fixture, GetParam(), block), fixture.reference));
-  // Portions that are not whole blocks: the driver takes the whole ones and leaves the rest.
-  EXPECT_TRUE(SamePcm(Decode(fixture, GetParam(), 3 * block + block / 2), fixture.reference));
-}
-
-INSTANTIATE_TEST_SUITE_P(AdpcmDriver, DecodesLikeSox,
-                         testing::Values("ima-sox-mono", "ima-sox-stereo", "ima-sox-6ch",
-                                         "ima-ffmpeg-mono", "ima-ffmpeg-stereo",
-                                         "ima-sndfile-stereo", "ima-partial", "ima-cut",
-                                         "ima-corrupt", "ms-sox-mono", "ms-sox-stereo",
-                                         "ms-sox-6ch", "ms-ffmpeg-mono", "ms-ffmpeg-stereo",
-                                         "ms-sndfile-stereo", "ms-partial", "ms-cut", "ms-corrupt",
-                                         "ms-coefficients"),
-                         [](const testing::TestParamInfo<const char*>& param) {
-                           std::string name = param.param;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
 
 TEST(AdpcmCorruptHeader, ImaStepIndexBeyondTheTableCostsOnlyItsBlock) {
   const WaveFixture intact = LoadFixture("ima-ffmpeg-stereo");
