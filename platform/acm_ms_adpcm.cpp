@@ -113,12 +113,20 @@ void DecodeChannels(const MsAdpcmStream& stream, const uint8_t* block, uint32_t 
   out += 2 * stride;
 
   const uint8_t* codes = block + 7 * channels;
-  for (uint32_t i = 2, nibble = first; i < samples; ++i, nibble += channels, out += stride) {
-    AdpcmPutSample(out, Step(a, (codes[nibble / 2] >> ((~nibble & 1u) * 4)) & 15u));
-    if constexpr (kPair) {
-      const uint32_t next = nibble + 1;
-      AdpcmPutSample(out + 2, Step(b, (codes[next / 2] >> ((~next & 1u) * 4)) & 15u));
+  auto code = [codes](uint32_t nibble) {
+    return (codes[nibble / 2] >> ((~nibble & 1u) * 4)) & 15u;
+  };
+  if (kPair && channels % 2 == 0) {
+    // The pair's two codes share a byte on every row.
+    for (uint32_t i = 2, byte = first / 2; i < samples; ++i, byte += channels / 2, out += stride) {
+      AdpcmPutSample(out, Step(a, codes[byte] >> 4u));
+      AdpcmPutSample(out + 2, Step(b, codes[byte] & 15u));
     }
+    return;
+  }
+  for (uint32_t i = 2, nibble = first; i < samples; ++i, nibble += channels, out += stride) {
+    AdpcmPutSample(out, Step(a, code(nibble)));
+    if constexpr (kPair) AdpcmPutSample(out + 2, Step(b, code(nibble + 1)));
   }
 }
 
