@@ -127,9 +127,8 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   ASSERT_GE(reference.size(), 3u * 22050);
 
   const std::string recordingPath = dir_.path("recording.raw");
-  ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw",
-                         "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=20",
-                         recordingPath},
+  ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw", "--format=s16le",
+                         "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
                         dir_.path("parec"));
   ASSERT_TRUE(recorder.started());
   // The idle sink's monitor gives silence: once some has arrived, the recording is running.

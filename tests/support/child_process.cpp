@@ -56,8 +56,12 @@ int ChildProcess::wait() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string ChildProcess::output() const { return Slurp(prefix_ + ".out"); }
-std::string ChildProcess::errors() const { return Slurp(prefix_ + ".err"); }
+std::string ChildProcess::output() const {
+  return Slurp(prefix_ + ".out");
+}
+std::string ChildProcess::errors() const {
+  return Slurp(prefix_ + ".err");
+}
 
 int RunToEnd(const std::vector<std::string>& argv, const std::string& outputPrefix,
              std::string* errors) {
