@@ -55,19 +55,26 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
                        uint32_t flags);
 
 // flags ACM_STREAMSIZEF_SOURCE: *dstBytes is a size that every conversion of at most
-// srcBytes source bytes fits in (0 when srcBytes is less than the smallest unit it can decode).
-MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
-                       uint32_t flags);
+// srcBytes source bytes fits in, with whatever the stream holds from earlier input (0 for 0
+// bytes). Fails (ACMERR_NOTPOSSIBLE) when that size does not fit in 32 bits.
+MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags);
 
+// Records the header's buffers for `stream` (flags 0). Preparing it again with the same
+// buffers does nothing.
 MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
 // Converts synchronously from pbSrc/cbSrcLength into pbDst/cbDstLength, setting
-// cbSrcLengthUsed and cbDstLengthUsed. BLOCKALIGN: only whole source blocks are consumed.
-// START: the decoder starts afresh. END: the decoder also gives out everything it holds.
-// Never writes past cbDstLength: PCM that does not fit stays in the stream and comes out first
-// at the next call, which may then produce without consuming.
+// cbSrcLengthUsed and cbDstLengthUsed. BLOCKALIGN: only whole source blocks are consumed (a
+// byte stream such as MP3, block alignment 1, takes everything). Without BLOCKALIGN, END also
+// takes the tail of less than a block. START: the decoder starts afresh. END: the decoder also
+// gives out everything it holds. Never writes past cbDstLength: PCM that does not fit stays in
+// the stream and comes out first at the next call, which may then produce without consuming.
+// A driver may take less than it is offered when its PCM would not fit acmStreamSize's size
+// for the offer; the caller offers the rest again. The header must be prepared with these
+// buffers (lengths may shrink): else ACMERR_UNPREPARED or MMSYSERR_INVALPARAM.
 MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
+// Undoes the preparation; ACMERR_UNPREPARED for a header not prepared for `stream`.
 MMRESULT acmStreamUnprepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
 MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t flags);

@@ -19,15 +19,20 @@ struct AcmDriver {
   void* (*open)(const WAVEFORMATEX* src, const WAVEFORMATEX* dst);
 
   // The most PCM bytes that decoding `srcBytes` source bytes can produce, counting what the
-  // decoder may hold from earlier input and give out with them.
+  // decoder may hold from earlier input and give out with them. UINT32_MAX when the bound
+  // does not fit in 32 bits.
   uint32_t (*outputBound)(void* state, uint32_t srcBytes);
 
   // Decodes from src[0, srcLength): the service passes whole blocks only, except with `end`,
   // when it passes the tail too. Writes PCM to out (room for outputBound(srcLength) bytes)
-  // and sets *consumed and *produced. With `end`, also gives out everything it holds.
+  // and sets *consumed and *produced. With `end`, also gives out everything it holds. It may
+  // consume less than it is given (then without `end`'s flush) to stay within that room.
   // Returns MMSYSERR_NOERROR or an error code.
+  // clang-format breaks this function pointer's parameter list badly.
+  // clang-format off
   MMRESULT (*decode)(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* consumed,
                      uint8_t* out, uint32_t* produced, bool end);
+  // clang-format on
 
   // Forgets all history, as at a fresh stream.
   void (*reset)(void* state);

@@ -18,22 +18,29 @@ struct MSG {
   intptr_t lParam;
 };
 
-// Starts `proc(param)` on a new thread at once and stores its id in *threadId.
-// Returns null (and *threadId 0) when no thread could be made.
+// Starts `proc(param)` on a new thread at once and stores its id in *threadId. The thread's
+// message queue exists before this returns, so messages may be posted to it at once; it goes
+// away when the thread ends. Returns null (and *threadId 0) when no thread could be made
+// (failures can be injected as "CreateThread").
 HTHREAD CreateThread(uint32_t (*proc)(void*), void* param, uint32_t* threadId);
 
-// Waits until the thread has returned, then releases the handle. Null does nothing.
+// Waits until the thread has returned, then releases the handle. Null and the pseudo-handle
+// do nothing. Not from the thread itself.
 void CloseHandle(HTHREAD thread);
 
-// Gives the calling thread a message queue (if it has none) and returns its id.
+// Gives the calling thread a message queue (if it has none) and returns its id. For threads
+// not made by CreateThread (the front ends' threads); the queue lasts until the thread ends.
 uint32_t CreateMessageQueue();
+// The calling thread's id (never 0), whether or not it has a queue.
 uint32_t GetCurrentThreadId();
 
-// Non-zero when posted; 0 when no thread with that id has a queue.
+// Appends a message to the queue of thread `threadId` and wakes it; never blocks for long.
+// Non-zero when posted; 0 when no thread with that id has a queue (unknown or ended).
 int PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-// Waits for the next message of the calling thread's queue: 1 for a message, 0 for WM_QUIT,
-// -1 when the calling thread has no queue.
+// Waits (blocking, no polling) for the next message of the calling thread's queue, in the
+// order posted: 1 for a message, 0 for WM_QUIT (also stored in *msg), -1 at once when the
+// calling thread has no queue.
 int32_t GetMessageA(MSG* msg);
 
 constexpr int32_t THREAD_PRIORITY_NORMAL = 0;
@@ -42,18 +49,30 @@ constexpr int32_t THREAD_PRIORITY_TIME_CRITICAL = 15;
 // A pseudo-handle that stands for the calling thread.
 HTHREAD GetCurrentThread();
 // Sets the priority of `thread`, which must be GetCurrentThread(): TIME_CRITICAL asks for
-// SCHED_FIFO where permitted, else the lowest nice value allowed. Non-zero on success;
-// callers ignore it.
+// SCHED_FIFO where permitted, else the lowest nice value allowed; NORMAL gives back
+// SCHED_OTHER at nice 0. Non-zero on success (also a partial one); callers ignore it.
 int SetThreadPriority(HTHREAD thread, int32_t priority);
 
 constexpr uint32_t NORMAL_PRIORITY_CLASS = 0x20;
+constexpr uint32_t IDLE_PRIORITY_CLASS = 0x40;
 constexpr uint32_t HIGH_PRIORITY_CLASS = 0x80;
+constexpr uint32_t REALTIME_PRIORITY_CLASS = 0x100;
+constexpr uint32_t BELOW_NORMAL_PRIORITY_CLASS = 0x4000;
+constexpr uint32_t ABOVE_NORMAL_PRIORITY_CLASS = 0x8000;
 
-// The process's priority class (its nice value mapped to a class), and setting it best effort.
+// The priority class as a nice value: IDLE 19, BELOW_NORMAL 5, NORMAL 0, ABOVE_NORMAL -5,
+// HIGH -10, REALTIME -20. Linux keeps the nice value per thread, so both act on the calling
+// thread, and threads it creates afterwards inherit the value. GetPriorityClass gives the
+// class nearest the current value; SetPriorityClass is best effort (a value the process may
+// not take gives the lowest it may), non-zero on success, and callers ignore it.
 uint32_t GetPriorityClass();
 int SetPriorityClass(uint32_t priorityClass);
 
-// Timer resolution requests, counted: Linux timers are fine-grained already.
+constexpr uint32_t TIMERR_NOERROR = 0;
+constexpr uint32_t TIMERR_NOCANDO = 97;
+
+// Timer resolution requests, counted: Linux timers are fine-grained already. 0 ms, and an
+// end without a matching begin, give TIMERR_NOCANDO and change nothing.
 uint32_t timeBeginPeriod(uint32_t milliseconds);
 uint32_t timeEndPeriod(uint32_t milliseconds);
 // Requests not yet given back (for tests and diagnostics).

@@ -1,6 +1,187 @@
 #include "platform/waveout.h"
 
+#include <climits>
+#include <mutex>
+#include <string>
+
+#include "platform/faults.h"
+#include "platform/thread.h"
+#include "platform/waveout_backend.h"
+#include "platform/waveout_queue.h"
+
+struct WaveOutDevice {
+  // Immutable after open.
+  const WaveOutBackend* backend;
+  void* priv;
+  uint32_t id;
+
+  // Held around a pause or a reset, so the backend's start and pause come in the order of
+  // the queue's changes.
+  std::mutex control;
+  WaveOutQueue queue;
+};
+
+namespace {
+
+void Nothing(void* /*priv*/) {}
+
+// The optional entries are filled once here, so no call needs a null check.
+WaveOutBackend Completed(WaveOutBackend backend) {
+  if (backend.pause == nullptr) backend.pause = Nothing;
+  if (backend.kick == nullptr) backend.kick = Nothing;
+  return backend;
+}
+
+const WaveOutBackend& SdlBackend() {
+  static const WaveOutBackend backend = Completed(kSdlBackend);
+  return backend;
+}
+
+const WaveOutBackend& FileBackend() {
+  static const WaveOutBackend backend = Completed(kFileBackend);
+  return backend;
+}
+
+struct FileDeviceSelection {
+  std::mutex lock;
+  bool selected = false;  // guarded by lock
+  std::string path;       // guarded by lock
+};
+
+FileDeviceSelection& Selection() {
+  static FileDeviceSelection selection;
+  return selection;
+}
+
+bool Playable(const WAVEFORMATEX& format) {
+  const uint32_t bits = format.wBitsPerSample;
+  return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1 && format.nChannels <= 8 &&
+         (bits == 8 || bits == 16 || bits == 32) &&
+         format.nBlockAlign == format.nChannels * bits / 8 && format.nSamplesPerSec >= 1 &&
+         format.nSamplesPerSec <= INT32_MAX &&
+         static_cast<uint64_t>(format.nAvgBytesPerSec) ==
+             static_cast<uint64_t>(format.nSamplesPerSec) * format.nBlockAlign;
+}
+
+// Cuts `name` to at most `size` - 1 bytes without splitting a UTF-8 sequence.
+void CopyName(const std::string& name, char* out, size_t size) {
+  size_t length = name.size() < size ? name.size() : size - 1;
+  if (length < name.size()) {
+    while (length > 0 && (static_cast<uint8_t>(name[length]) & 0xC0) == 0x80) --length;
+  }
+  name.copy(out, length);
+  out[length] = '\0';
+}
+
+}  // namespace
+
+uint32_t waveOutGetNumDevs() {
+  return SdlOutputDeviceCount();
+}
+
+MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb) {
+  if (caps == nullptr || cb < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
+  std::string name;
+  if (!SdlOutputDeviceName(id, &name)) return MMSYSERR_BADDEVICEID;
+  *caps = WAVEOUTCAPSA{};
+  CopyName(name, caps->szPname, sizeof caps->szPname);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
+                     uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t flags) {
+  if (device != nullptr) *device = nullptr;
+  if (ServiceCallFails("waveOutOpen")) return MMSYSERR_ERROR;
+  if (device == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_THREAD) return MMSYSERR_INVALFLAG;
+  if (!Playable(*format)) return WAVERR_BADFORMAT;
+
+  WaveOutTarget target{id, nullptr};
+  std::string path;
+  const WaveOutBackend* backend = &SdlBackend();
+  {
+    std::lock_guard lock(Selection().lock);
+    if (Selection().selected) {
+      backend = &FileBackend();
+      path = Selection().path;
+      target.path = path.c_str();
+    }
+  }
+
+  auto* opened = new WaveOutDevice{};
+  opened->backend = backend;
+  opened->id = id;
+  opened->queue.device = opened;
+  opened->queue.callbackThread = callbackThreadId;
+  const MMRESULT result = backend->open(target, *format, &opened->queue, &opened->priv);
+  if (result != MMSYSERR_NOERROR) {
+    delete opened;
+    return result;
+  }
+  backend->start(opened->priv);
+  PostThreadMessageA(callbackThreadId, MM_WOM_OPEN, reinterpret_cast<uintptr_t>(opened), 0);
+  *device = opened;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPause(HWAVEOUT device) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  std::lock_guard control(device->control);
+  if (WaveOutQueuePause(&device->queue)) device->backend->pause(device->priv);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  return WaveOutQueuePrepare(&device->queue, header);
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
+  if (ServiceCallFails("waveOutWrite")) return MMSYSERR_ERROR;
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  const MMRESULT result = WaveOutQueueWrite(&device->queue, header);
+  if (result == MMSYSERR_NOERROR) device->backend->kick(device->priv);
+  return result;
+}
+
 MMRESULT waveOutReset(HWAVEOUT device) {
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  return MMSYSERR_ERROR;  // devices arrive with the SDL backend
+  std::lock_guard control(device->control);
+  if (WaveOutQueueReset(&device->queue)) device->backend->start(device->priv);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  return WaveOutQueueUnprepare(&device->queue, header);
+}
+
+MMRESULT waveOutClose(HWAVEOUT device) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (!WaveOutQueueEmpty(&device->queue)) return WAVERR_STILLPLAYING;
+  const MMRESULT result = device->backend->close(device->priv);
+  PostThreadMessageA(device->queue.callbackThread, MM_WOM_CLOSE,
+                     reinterpret_cast<uintptr_t>(device), 0);
+  delete device;
+  return result;
+}
+
+MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (id == nullptr) return MMSYSERR_INVALPARAM;
+  *id = device->id;
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t WaveOutUnderruns(HWAVEOUT device) {
+  return WaveOutQueueUnderruns(&device->queue);
+}
+
+void waveOutSelectFileDevice(const char* path) {
+  std::lock_guard lock(Selection().lock);
+  Selection().selected = path != nullptr;
+  Selection().path = path != nullptr ? path : "";
 }

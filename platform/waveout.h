@@ -37,8 +37,8 @@ struct WAVEHDR {
   uintptr_t dwUser;
   uint32_t dwFlags;
   uint32_t dwLoops;
-  WAVEHDR* lpNext;    // the device's
-  uintptr_t reserved; // the device's
+  WAVEHDR* lpNext;     // the device's
+  uintptr_t reserved;  // the device's
 };
 
 struct WAVEOUTCAPSA {
@@ -60,26 +60,46 @@ uint32_t waveOutGetNumDevs();
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 
 // Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
-// (flags CALLBACK_THREAD). A format the device cannot take fails with WAVERR_BADFORMAT and
-// leaves *device null. When a file device is selected (waveOutSelectFileDevice) every id opens it.
+// (flags must be CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
+// at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
+// leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0 or
+// more than 8 channels; other than 8, 16 or 32 bits; inconsistent block alignment or byte
+// rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. When a file
+// device is selected (waveOutSelectFileDevice) every id opens it. Failures can be injected
+// as "waveOutOpen".
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
                      uint32_t callbackThreadId, uintptr_t instance, uint32_t flags);
 
-// Buffers written from now on are queued, not played, until the next reset.
+// Stops playing at once: buffers queued, and those written from now on, are held, not
+// played, until the next reset.
 MMRESULT waveOutPause(HWAVEOUT device);
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Queues a prepared buffer; a buffer that came back may be written again without being
-// prepared anew, with any dwBufferLength up to its first one.
+// prepared anew, with any dwBufferLength up to its first one. Fails with WAVERR_UNPREPARED,
+// WAVERR_STILLPLAYING for a buffer still queued, or MMSYSERR_ERROR once the device's output
+// has failed (the file device could not write). Failures can be injected as "waveOutWrite".
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Stops the sound; every buffer queued when the reset begins comes back at once as
 // MM_WOM_DONE, in queue order, exactly once; a buffer another thread writes meanwhile is
 // played or returned, never lost. Afterwards the device is not paused.
 MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
-// Closes the device; fails with WAVERR_STILLPLAYING while buffers are queued.
+// Closes the device; fails with WAVERR_STILLPLAYING while buffers are queued (the device then
+// stays open). Any other error (the file device could not complete its file) still closes.
+// Not while another thread uses the device.
 MMRESULT waveOutClose(HWAVEOUT device);
+
+// The id the device was opened with (WAVE_MAPPER for the default device).
+MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);
+
+// How many times the running device wanted bytes and found the queue short, so that it
+// played silence (for tests and benchmarks).
+uint32_t WaveOutUnderruns(HWAVEOUT device);
 
 // Makes every later waveOutOpen open the file device, which writes the PCM it is given to a
 // WAV file at `path` and hands each buffer back as soon as it is written; null selects the
-// real devices again. Called before any device is open.
+// real devices again. Called before any device is open. The file holds exactly the bytes
+// played (buffers returned by a reset are not played), in a canonical 44-byte-header WAV
+// file (plus a pad byte after odd data) whose sizes are written at the close; an output that
+// is not seekable, or data beyond what a WAV file can count, fails the device.
 void waveOutSelectFileDevice(const char* path);

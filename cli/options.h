@@ -1,0 +1,18 @@
+// The terminal front end's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CliOptions {
+  bool listDevices = false;
+  bool help = false;
+  int device = 0;          // entry of the device list, as the dialog numbers it
+  std::string outputPath;  // the file device's WAV file; empty for a real device
+  std::vector<std::string> files;
+};
+
+// Parses argv. False with a one-line reason in *error when the command line is wrong.
+bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std::string* error);
+
+extern const char* const kCliUsage;

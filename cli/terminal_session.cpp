@@ -1,0 +1,210 @@
+#include "cli/terminal_session.h"
+
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "cli/status_line.h"
+#include "engine/engine.h"
+
+namespace {
+
+// Messages of the terminal's own, posted to the main thread next to WM_PLAYBACK_FINISHED.
+constexpr uint32_t WM_CLI_INTERRUPT = 0x8001;
+constexpr uint32_t WM_CLI_TICK = 0x8002;
+
+struct Terminal {
+  uint32_t mainThreadId = 0;
+  int entry = 0;
+  bool statusLine = false;  // standard error is a terminal
+  std::mutex outputLock;    // both threads write to standard error
+  std::atomic<int> errorsShown{0};
+  bool lineDrawn = false;  // guarded by outputLock
+};
+
+Terminal terminal;
+
+void ClearStatusLocked() {
+  if (terminal.lineDrawn) std::fputs("\r\033[K", stderr);
+  terminal.lineDrawn = false;
+}
+
+void ShowMessage(void*, const char* text) {
+  std::lock_guard lock(terminal.outputLock);
+  ClearStatusLocked();
+  std::fprintf(stderr, "%s\n", text);
+  terminal.errorsShown.fetch_add(1);
+}
+
+int SelectedEntry(void*) {
+  return terminal.entry;
+}
+
+// A terminal has no File control to enable: the next file simply follows.
+void EnableFileControl(void*) {}
+void ShowPlaying(void*) {}
+
+void Post(void*, uint32_t message) {
+  PostThreadMessageA(terminal.mainThreadId, message, 0, 0);
+}
+
+const FrontEnd kTerminalPort{nullptr,      &ShowMessage, &SelectedEntry, &EnableFileControl,
+                             &ShowPlaying, &Post};
+
+size_t TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+void DrawStatus(const std::string& file, double elapsed) {
+  const WAVEFORMATEX& source = player.sourceFormat.format;
+  const double total = source.nAvgBytesPerSec > 0
+                           ? static_cast<double>(player.dataChunk.cksize) / source.nAvgBytesPerSec
+                           : 0.0;
+  const std::string line =
+      FormatStatusLine(file, source, player.outputFormat, elapsed < total ? elapsed : total, total,
+                       TerminalColumns() - 1);
+  std::lock_guard lock(terminal.outputLock);
+  std::fprintf(stderr, "\r\033[K%s", line.c_str());
+  std::fflush(stderr);
+  terminal.lineDrawn = true;
+}
+
+// Turns SIGINT and SIGTERM into a message for the main thread, so the stop runs there as
+// Stop does in the dialog (nothing of the engine is safe in a signal handler).
+class SignalForwarder {
+ public:
+  SignalForwarder() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGUSR1);
+    // Blocked before any other thread exists, so every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~SignalForwarder() {
+    quitting_.store(true);
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+  }
+  bool interrupted() const { return interrupted_.load(); }
+
+ private:
+  void Run() {
+    for (;;) {
+      int signal = 0;
+      sigwait(&signals_, &signal);
+      if (quitting_.load()) return;
+      if (signal == SIGUSR1) continue;
+      interrupted_.store(true);
+      PostThreadMessageA(terminal.mainThreadId, WM_CLI_INTERRUPT, 0, 0);
+    }
+  }
+
+  sigset_t signals_;
+  std::atomic<bool> quitting_{false};
+  std::atomic<bool> interrupted_{false};
+  std::thread thread_;
+};
+
+// Posts a tick to the main thread four times a second while the status line is shown.
+class Ticker {
+ public:
+  Ticker() : thread_([this] { Run(); }) {}
+  ~Ticker() {
+    {
+      std::lock_guard lock(lock_);
+      quitting_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(lock_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return quitting_; })) {
+      PostThreadMessageA(terminal.mainThreadId, WM_CLI_TICK, 0, 0);
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool quitting_ = false;
+  std::thread thread_;
+};
+
+// Plays one file to its finish. False when a message was shown for it.
+bool PlayOne(const std::string& file) {
+  const int errorsBefore = terminal.errorsShown.load();
+  if (file.size() >= sizeof player.fileName) {
+    ShowError("Невозможно открыть файл");
+    return false;
+  }
+  std::memcpy(player.fileName, file.c_str(), file.size() + 1);
+  if (!LaunchPlayback()) return false;
+
+  const auto started = std::chrono::steady_clock::now();
+  MSG message;
+  while (GetMessageA(&message) == 1) {
+    if (message.message == WM_PLAYBACK_FINISHED) break;
+    if (message.message == WM_CLI_INTERRUPT && (LoadFlags() & FLAG_PLAYING) != 0) {
+      RequestStop();
+    } else if (message.message == WM_CLI_TICK && LoadFlags() == FLAG_PLAYING) {
+      DrawStatus(file,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  }
+  FinishPlayback();
+  {
+    std::lock_guard lock(terminal.outputLock);
+    ClearStatusLocked();
+  }
+  return terminal.errorsShown.load() == errorsBefore;
+}
+
+}  // namespace
+
+void PrintDeviceList() {
+  const uint32_t count = waveOutGetNumDevs();
+  for (uint32_t entry = 0; entry <= count; ++entry) {
+    WAVEOUTCAPSA caps{};
+    waveOutGetDevCapsA(entry - 1, &caps, sizeof caps);
+    caps.szPname[MAXPNAMELEN - 1] = '\0';
+    std::printf("%u\t%s\n", entry, caps.szPname);
+  }
+}
+
+int PlayFiles(const CliOptions& options) {
+  terminal.mainThreadId = CreateMessageQueue();
+  terminal.entry = options.device;
+  terminal.statusLine = isatty(STDERR_FILENO) != 0;
+  if (!options.outputPath.empty()) waveOutSelectFileDevice(options.outputPath.c_str());
+  player.dialogWindow = &kTerminalPort;
+  player.savedPriorityClass = GetPriorityClass();
+
+  SignalForwarder signals;
+  std::optional<Ticker> ticker;
+  if (terminal.statusLine) ticker.emplace();
+
+  bool allPlayed = true;
+  for (const std::string& file : options.files) {
+    if (signals.interrupted()) break;
+    allPlayed = PlayOne(file) && allPlayed;
+  }
+  ticker.reset();
+  if (signals.interrupted()) return 130;
+  return allPlayed ? 0 : 1;
+}

@@ -1,0 +1,55 @@
+#include "engine/buffer_pool.h"
+
+#include "engine/player_state.h"
+#include "platform/memory.h"
+
+int OpenOutputDevice() {
+  // The list holds the default device first, then the devices in id order: entry 0 gives
+  // -1, which is WAVE_MAPPER.
+  const int entry = player.dialogWindow->selectedOutputEntry(player.dialogWindow->context);
+  const auto id = static_cast<uint32_t>(entry - 1);
+  if (waveOutOpen(&player.waveOutHandle, id, &player.outputFormat, player.playbackThreadId, 0,
+                  CALLBACK_THREAD) != MMSYSERR_NOERROR) {
+    ShowError("Невозможно открыть устройство воспроизведения");
+    return 0;
+  }
+  // Held from now on, so the buffers' undefined contents are never heard.
+  waveOutPause(player.waveOutHandle);
+  return 1;
+}
+
+int CreateDeviceBuffers() {
+  player.deviceBufferSize = BytesForDuration(player.outputFormat, 125);
+  for (int pass = 0; pass < kDeviceBufferCount; ++pass) {
+    auto* data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.deviceBufferSize));
+    auto* header = static_cast<WAVEHDR*>(LocalAlloc(LMEM_FIXED, sizeof(WAVEHDR)));
+    if (data == nullptr || header == nullptr) {
+      LocalFree(data);
+      LocalFree(header);
+      ShowError("Недостаточно памяти для буферов устройства");
+      return 0;
+    }
+    header->lpData = data;
+    header->dwBufferLength = player.deviceBufferSize;
+    header->dwFlags = 0;
+    header->dwLoops = 0;
+    header->dwUser = 0;
+    waveOutPrepareHeader(player.waveOutHandle, header, sizeof(WAVEHDR));
+    if (waveOutWrite(player.waveOutHandle, header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
+      waveOutUnprepareHeader(player.waveOutHandle, header, sizeof(WAVEHDR));
+      LocalFree(data);
+      LocalFree(header);
+      ShowError("Невозможно передать буфер звуковому устройству");
+      return 0;
+    }
+    AddBuffersLive(1);
+  }
+  return 1;
+}
+
+void FreeDeviceBuffer(WAVEHDR* header) {
+  LocalFree(header->lpData);
+  LocalFree(header);
+  // The caller is the playback thread: the quit ends its loop after the messages waiting.
+  if (AddBuffersLive(-1) == 0) PostThreadMessageA(player.playbackThreadId, WM_QUIT, 0, 0);
+}

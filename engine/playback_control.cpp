@@ -1,0 +1,57 @@
+#include <atomic>
+
+#include "engine/buffer_pool.h"
+#include "engine/decompression.h"
+#include "engine/playback.h"
+#include "engine/player_state.h"
+#include "engine/wave_reader.h"
+#include "platform/memory.h"
+
+int StartPlayback() {
+  player.waveOutHandle = nullptr;
+  std::atomic_ref(player.deviceBuffersLive).store(0);
+  player.convertedPending = 0;
+  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
+
+  // Each step shows its own message; what earlier steps acquired stays for the teardown.
+  return OpenWaveFile() && OpenConversionStream() && AllocateConversionBuffers() &&
+         BindFileBuffer() && OpenOutputDevice() && CreateDeviceBuffers();
+}
+
+void ReleaseBuffers() {
+  // The stop bit goes first, so buffers still queued come back to be freed, not filled;
+  // only then can the data buffers go.
+  if (player.waveOutHandle != nullptr) RequestStop();
+  if (player.sourceBuffer != nullptr) {
+    LocalFree(player.sourceBuffer);
+    player.sourceBuffer = nullptr;
+  }
+  if (player.convertedBuffer != nullptr) {
+    LocalFree(player.convertedBuffer);
+    player.convertedBuffer = nullptr;
+  }
+  // With no buffer left to bring it a message, the thread is told to quit here.
+  if (player.playbackThread != nullptr && LoadBuffersLive() == 0) {
+    PostThreadMessageA(player.playbackThreadId, WM_QUIT, 0, 0);
+  }
+}
+
+void CloseHandles() {
+  if (player.waveOutHandle != nullptr) {
+    waveOutClose(player.waveOutHandle);
+    player.waveOutHandle = nullptr;
+  }
+  if (player.streamHandle != nullptr) {
+    acmStreamClose(player.streamHandle, 0);
+    player.streamHandle = nullptr;
+  }
+  if (player.fileHandle != nullptr) {
+    mmioClose(player.fileHandle, 0);
+    player.fileHandle = nullptr;
+  }
+}
+
+void RestoreIdleState() {
+  SetPriorityClass(player.savedPriorityClass);
+  player.dialogWindow->enableFileControl(player.dialogWindow->context);
+}

@@ -1,0 +1,256 @@
+#include "platform/acm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "platform/acm_driver.h"
+#include "platform/faults.h"
+#include "platform/wave_format.h"
+
+// The service's side of a stream: what every driver's contract shares (block alignment, the
+// start and end flags, PCM that did not fit the caller's buffer) is kept here, once.
+struct AcmStream {
+  const AcmDriver* driver;
+  void* state;
+  uint32_t blockAlign;
+  // Decoded PCM not yet given out: held[heldNext, heldEnd).
+  std::vector<uint8_t> held;
+  size_t heldNext = 0;
+  size_t heldEnd = 0;
+};
+
+namespace {
+
+// Asked in this order: drivers for single formats first, FFmpeg for everything else.
+const AcmDriver* const kDrivers[] = {&kImaAdpcmDriver, &kMsAdpcmDriver, &kFfmpegDriver};
+
+// What a prepared header records in dwReservedDriver, to check the header at each call.
+enum HeaderSlot { kSlotStream, kSlotSrc, kSlotSrcLength, kSlotDst, kSlotDstLength };
+
+constexpr uint32_t kConvertFlags =
+    ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
+
+bool HasDriver(const WAVEFORMATEX* src) {
+  return std::any_of(std::begin(kDrivers), std::end(kDrivers),
+                     [src](const AcmDriver* driver) { return driver->handles(src); });
+}
+
+// The PCM format that `src` converts to; false when the source is not convertible or its PCM
+// would not fit the record's fields.
+bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
+  if (src->nChannels == 0 || src->nSamplesPerSec == 0 || src->nBlockAlign == 0) return false;
+  if (!HasDriver(src)) return false;
+  uint16_t bits = 16;
+  switch (SampleCodingTag(src)) {
+    case WAVE_FORMAT_PCM:
+      bits = ContainerBytes(src) == 1 ? 8 : ContainerBytes(src) == 2 ? 16 : 32;
+      break;
+    case WAVE_FORMAT_IEEE_FLOAT:
+      bits = 32;
+      break;
+    default:
+      break;
+  }
+  const uint32_t block = uint32_t{src->nChannels} * bits / 8;
+  const uint64_t perSecond = uint64_t{src->nSamplesPerSec} * block;
+  if (block > UINT16_MAX || perSecond > UINT32_MAX) return false;
+  *pcm = {WAVE_FORMAT_PCM,
+          src->nChannels,
+          src->nSamplesPerSec,
+          static_cast<uint32_t>(perSecond),
+          static_cast<uint16_t>(block),
+          bits,
+          0};
+  return true;
+}
+
+bool SamePcm(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
+  return a.wFormatTag == b.wFormatTag && a.nChannels == b.nChannels &&
+         a.nSamplesPerSec == b.nSamplesPerSec && a.nAvgBytesPerSec == b.nAvgBytesPerSec &&
+         a.nBlockAlign == b.nBlockAlign && a.wBitsPerSample == b.wBitsPerSample;
+}
+
+MMRESULT CheckHeader(HACMSTREAM stream, const ACMSTREAMHEADER* header) {
+  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->cbStruct < sizeof(ACMSTREAMHEADER)) {
+    return MMSYSERR_INVALPARAM;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CheckPrepared(HACMSTREAM stream, const ACMSTREAMHEADER* header) {
+  const uintptr_t* slot = header->dwReservedDriver;
+  if (!(header->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) ||
+      slot[kSlotStream] != reinterpret_cast<uintptr_t>(stream)) {
+    return ACMERR_UNPREPARED;
+  }
+  // The buffers are those that were prepared; lengths may only shrink.
+  if (slot[kSlotSrc] != reinterpret_cast<uintptr_t>(header->pbSrc) ||
+      slot[kSlotDst] != reinterpret_cast<uintptr_t>(header->pbDst) ||
+      header->cbSrcLength > slot[kSlotSrcLength] || header->cbDstLength > slot[kSlotDstLength]) {
+    return MMSYSERR_INVALPARAM;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t GiveHeld(AcmStream& s, uint8_t* dst, uint32_t room) {
+  const auto n = static_cast<uint32_t>(std::min<size_t>(s.heldEnd - s.heldNext, room));
+  if (n > 0) std::memcpy(dst, s.held.data() + s.heldNext, n);
+  s.heldNext += n;
+  return n;
+}
+
+// Decodes src[0, take) into dst; what does not fit the room is held for the next call.
+MMRESULT Decode(AcmStream& s, const uint8_t* src, uint32_t take, bool end, uint8_t* dst,
+                uint32_t room, uint32_t* consumed, uint32_t* produced) {
+  const uint32_t bound = s.driver->outputBound(s.state, take);
+  if (bound == UINT32_MAX) return ACMERR_NOTPOSSIBLE;
+  if (bound <= room) return s.driver->decode(s.state, src, take, consumed, dst, produced, end);
+
+  if (s.held.size() < bound) {
+    try {
+      s.held.resize(bound);
+    } catch (const std::bad_alloc&) {
+      return MMSYSERR_NOMEM;
+    }
+  }
+  uint32_t decoded = 0;
+  const MMRESULT result =
+      s.driver->decode(s.state, src, take, consumed, s.held.data(), &decoded, end);
+  if (result != MMSYSERR_NOERROR) return result;
+  s.heldNext = 0;
+  s.heldEnd = decoded;
+  *produced = GiveHeld(s, dst, room);
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
+                          uint32_t flags) {
+  if (src == nullptr || dst == nullptr || cbDst < sizeof(WAVEFORMATEX)) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if ((flags & ~ACM_FORMATSUGGESTF_WFORMATTAG) != 0) return MMSYSERR_INVALFLAG;
+  if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && dst->wFormatTag != WAVE_FORMAT_PCM) {
+    return ACMERR_NOTPOSSIBLE;
+  }
+  WAVEFORMATEX pcm;
+  if (!SuggestPcm(src, &pcm)) return ACMERR_NOTPOSSIBLE;
+  *dst = pcm;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFORMATEX* dst,
+                       uint32_t flags) {
+  if (stream != nullptr) *stream = nullptr;
+  if (ServiceCallFails("acmStreamOpen")) return MMSYSERR_NOMEM;
+  if (stream == nullptr || src == nullptr || dst == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != 0) return MMSYSERR_INVALFLAG;
+  WAVEFORMATEX pcm;
+  if (!SuggestPcm(src, &pcm) || !SamePcm(pcm, *dst)) return ACMERR_NOTPOSSIBLE;
+
+  for (const AcmDriver* driver : kDrivers) {
+    if (!driver->handles(src)) continue;
+    void* state = driver->open(src, dst);
+    if (state == nullptr) continue;
+    auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, {}};
+    if (opened == nullptr) {
+      driver->close(state);
+      return MMSYSERR_NOMEM;
+    }
+    *stream = opened;
+    return MMSYSERR_NOERROR;
+  }
+  return ACMERR_NOTPOSSIBLE;
+}
+
+MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags) {
+  if (ServiceCallFails("acmStreamSize")) return MMSYSERR_ERROR;
+  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
+  if (dstBytes == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != ACM_STREAMSIZEF_SOURCE) return MMSYSERR_INVALFLAG;
+  const uint32_t bound = srcBytes == 0 ? 0 : stream->driver->outputBound(stream->state, srcBytes);
+  if (bound == UINT32_MAX) return ACMERR_NOTPOSSIBLE;
+  *dstBytes = bound;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
+  if (ServiceCallFails("acmStreamPrepareHeader")) return MMSYSERR_NOMEM;
+  if (const MMRESULT result = CheckHeader(stream, header)) return result;
+  if (flags != 0) return MMSYSERR_INVALFLAG;
+  if ((header->pbSrc == nullptr && header->cbSrcLength > 0) ||
+      (header->pbDst == nullptr && header->cbDstLength > 0)) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if ((header->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) &&
+      CheckPrepared(stream, header) == MMSYSERR_NOERROR) {
+    return MMSYSERR_NOERROR;
+  }
+  uintptr_t* slot = header->dwReservedDriver;
+  slot[kSlotStream] = reinterpret_cast<uintptr_t>(stream);
+  slot[kSlotSrc] = reinterpret_cast<uintptr_t>(header->pbSrc);
+  slot[kSlotSrcLength] = header->cbSrcLength;
+  slot[kSlotDst] = reinterpret_cast<uintptr_t>(header->pbDst);
+  slot[kSlotDstLength] = header->cbDstLength;
+  header->fdwStatus = ACMSTREAMHEADER_STATUSF_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
+  if (ServiceCallFails("acmStreamConvert")) return MMSYSERR_ERROR;
+  if (const MMRESULT result = CheckHeader(stream, header)) return result;
+  if ((flags & ~kConvertFlags) != 0) return MMSYSERR_INVALFLAG;
+  if (const MMRESULT result = CheckPrepared(stream, header)) return result;
+
+  AcmStream& s = *stream;
+  header->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
+  header->cbSrcLengthUsed = 0;
+  header->cbDstLengthUsed = 0;
+  if (flags & ACM_STREAMCONVERTF_START) {
+    s.driver->reset(s.state);
+    s.heldNext = s.heldEnd = 0;
+  }
+
+  // PCM held from the last call goes first; until it is all out nothing new is decoded.
+  uint32_t produced = GiveHeld(s, header->pbDst, header->cbDstLength);
+  uint32_t consumed = 0;
+  if (s.heldNext == s.heldEnd) {
+    const bool end = flags & ACM_STREAMCONVERTF_END;
+    // Drivers take whole blocks; only the last portion, without block alignment, brings its
+    // tail.
+    uint32_t take = header->cbSrcLength;
+    if (!end || (flags & ACM_STREAMCONVERTF_BLOCKALIGN)) take -= take % s.blockAlign;
+    if (take > 0 || end) {
+      uint32_t decoded = 0;
+      const MMRESULT result = Decode(s, header->pbSrc, take, end, header->pbDst + produced,
+                                     header->cbDstLength - produced, &consumed, &decoded);
+      if (result != MMSYSERR_NOERROR) return result;
+      produced += decoded;
+    }
+  }
+  header->cbSrcLengthUsed = consumed;
+  header->cbDstLengthUsed = produced;
+  header->fdwStatus |= ACMSTREAMHEADER_STATUSF_DONE;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamUnprepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
+  if (const MMRESULT result = CheckHeader(stream, header)) return result;
+  if (flags != 0) return MMSYSERR_INVALFLAG;
+  if (const MMRESULT result = CheckPrepared(stream, header)) return result;
+  std::fill(std::begin(header->dwReservedDriver), std::end(header->dwReservedDriver), 0);
+  header->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t flags) {
+  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
+  if (flags != 0) return MMSYSERR_INVALFLAG;
+  stream->driver->close(stream->state);
+  delete stream;
+  return MMSYSERR_NOERROR;
+}

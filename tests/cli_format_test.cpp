@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "cli/options.h"
+#include "cli/status_line.h"
+
+namespace {
+
+bool Parse(std::initializer_list<const char*> args, CliOptions* options, std::string* error) {
+  std::vector<const char*> argv{"rtplayer-cli"};
+  argv.insert(argv.end(), args);
+  return ParseCliOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+TEST(CliOptions, TakesDeviceOutputAndFilesInOrder) {
+  CliOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--device", "2", "a.wav", "--", "--b.wav"}, &options, &error)) << error;
+  EXPECT_EQ(options.device, 2);
+  EXPECT_EQ(options.files, (std::vector<std::string>{"a.wav", "--b.wav"}));
+
+  CliOptions toFile;
+  ASSERT_TRUE(Parse({"--output", "out.wav", "a.wav"}, &toFile, &error)) << error;
+  EXPECT_EQ(toFile.outputPath, "out.wav");
+}
+
+TEST(CliOptions, RefusesWhatItCannotDo) {
+  for (auto args : std::vector<std::vector<const char*>>{{},
+                                                         {"--device"},
+                                                         {"--device", "-1", "a.wav"},
+                                                         {"--device", "2x", "a.wav"},
+                                                         {"--volume", "3", "a.wav"},
+                                                         {"--output", "o.wav", "a.wav", "b.wav"}}) {
+    std::vector<const char*> argv{"rtplayer-cli"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    CliOptions options;
+    std::string error;
+    EXPECT_FALSE(ParseCliOptions(static_cast<int>(argv.size()), argv.data(), &options, &error));
+    EXPECT_FALSE(error.empty());
+  }
+  CliOptions list;
+  std::string error;
+  EXPECT_TRUE(Parse({"--list-devices"}, &list, &error));
+}
+
+TEST(StatusLine, ShowsFormatsAndTimesAndCutsTheNameFirst) {
+  const WAVEFORMATEX ima{0x11, 2, 44100, 44359, 2048, 4, 2};
+  const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+  const std::string full = FormatStatusLine("song.wav", ima, pcm, 65.4, 3725, 200);
+  EXPECT_EQ(
+      full,
+      "song.wav  format 0x0011 44100 Hz stereo -> PCM 16-bit 44100 Hz stereo  1:05 / 1:02:05");
+
+  // The tail takes 74 columns; of 90, the Cyrillic name keeps its first 16 characters.
+  const std::string narrow = FormatStatusLine("очень-длинное-имя-файла.wav", ima, pcm, 1, 2, 90);
+  EXPECT_EQ(narrow.rfind("очень-длинное-им  format", 0), 0u) << narrow;
+  EXPECT_NE(narrow.find("0:01 / 0:02"), std::string::npos);
+  size_t columns = 0;
+  for (unsigned char c : narrow) columns += (c & 0xC0) != 0x80;
+  EXPECT_EQ(columns, 90u);
+}
+
+}  // namespace

@@ -1,0 +1,288 @@
+// Whole playbacks through the engine on the file device: the start sequence with each of its
+// failures, failures while playing, the end of the data, and stops at any moment.
+#include "engine/playback.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "engine/engine.h"
+#include "platform/faults.h"
+#include "support/recording_front_end.h"
+#include "support/scratch_dir.h"
+#include "support/wav_reading.h"
+#include "support/wav_writer.h"
+
+namespace {
+
+using Errors = std::vector<std::string>;
+
+class PlaybackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetPlayerState(frontEnd_);
+    player.savedPriorityClass = GetPriorityClass();
+    ClearServiceFaults();
+    waveOutSelectFileDevice(output().c_str());
+  }
+
+  void TearDown() override {
+    ClearServiceFaults();
+    waveOutSelectFileDevice(nullptr);
+  }
+
+  std::string output() const { return dir_.path("out.wav"); }
+
+  void Use(const Bytes& bytes) { UsePath(dir_.path("in.wav"), bytes); }
+
+  void UsePath(const std::string& path, const Bytes& bytes) {
+    ASSERT_TRUE(WriteFileBytes(path, bytes));
+    std::strcpy(player.fileName, path.c_str());
+  }
+
+  // Launches a playback and, unless `stop` asks for an early stop, lets it run to its finish;
+  // then handles the finish as a front end does. Each playback must end with one finish.
+  void Play(const std::function<void()>& stop = {}) {
+    const int finishes = frontEnd_.finishedPosted();
+    ASSERT_TRUE(LaunchPlayback());
+    if (stop) stop();
+    ASSERT_TRUE(frontEnd_.waitFinished(finishes + 1)) << "no finish: the playback hangs";
+    FinishPlayback();
+    EXPECT_EQ(frontEnd_.finishedPosted(), finishes + 1);
+  }
+
+  static void ExpectIdle() {
+    EXPECT_EQ(player.fileHandle, nullptr);
+    EXPECT_EQ(player.streamHandle, nullptr);
+    EXPECT_EQ(player.waveOutHandle, nullptr);
+    EXPECT_EQ(player.sourceBuffer, nullptr);
+    EXPECT_EQ(player.convertedBuffer, nullptr);
+    EXPECT_EQ(player.playbackThread, nullptr);
+    EXPECT_EQ(player.playbackThreadId, 0u);
+    EXPECT_EQ(LoadFlags(), 0u);
+    EXPECT_EQ(LoadBuffersLive(), 0) << "device buffers abandoned";
+    EXPECT_EQ(TimerResolutionRequests(), 0);
+  }
+
+  Bytes Played() const {
+    const auto wav = ReadWav(output());
+    EXPECT_TRUE(wav.has_value()) << "the file device wrote no valid WAV file";
+    return wav ? wav->data : Bytes{};
+  }
+
+  RecordingFrontEnd frontEnd_;
+  ScratchDir dir_;
+};
+
+// Compares PCM without printing megabytes: the first differing byte is enough.
+void ExpectSame(const Bytes& played, const Bytes& expected) {
+  ASSERT_EQ(played.size(), expected.size());
+  const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
+  EXPECT_TRUE(mismatch.first == played.end())
+      << "first difference at byte " << (mismatch.first - played.begin());
+}
+
+// Two seconds of 16-bit stereo at 22 050 Hz: about 22 device buffers.
+Bytes TwoSecondsOfPcm() {
+  return WaveFile(PcmFormat(22050, 2, 16), Pattern(2 * 88200));
+}
+
+TEST_F(PlaybackTest, PcmPlaysToItsEndExactlyAsStored) {
+  const Bytes data = Pattern(2 * 88200 + 8);
+  Use(WaveFile(PcmFormat(22050, 2, 16), data));
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{});
+  EXPECT_EQ(frontEnd_.playingShown(), 1);
+  ExpectSame(Played(), data);
+  ExpectIdle();
+}
+
+TEST_F(PlaybackTest, TheEndOfTheDataIsFoundInEveryShapeOfFile) {
+  struct Case {
+    const char* name;
+    Bytes file;
+    Bytes expected;
+  };
+  const WAVEFORMATEX format = PcmFormat(8000, 1, 16);
+  const Bytes small = Pattern(1000);
+  const Bytes large = Pattern(40000);
+  Bytes truncated = RiffForm(
+      "WAVE", {Chunk("fmt ", FormatBytes(format)), ChunkClaiming("data", 100000, Pattern(30000))});
+  const std::vector<Case> cases{
+      {"one block", WaveFile(format, small), small},
+      {"no data", WaveFile(format, {}), {}},
+      {"chunks after the data",
+       RiffForm("WAVE", {Chunk("fmt ", FormatBytes(format)), Chunk("data", large),
+                         Chunk("LIST", Pattern(3000, 9))}),
+       large},
+      {"a data chunk longer than the file", truncated, Pattern(30000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Use(c.file);
+    Play();
+    EXPECT_EQ(frontEnd_.errors(), Errors{});
+    ExpectSame(Played(), c.expected);
+    ExpectIdle();
+  }
+}
+
+struct StartFailure {
+  const char* name;
+  const char* message;
+  const char* service;  // the call made to fail, or null for a bad file
+  uint32_t nth;
+  friend void PrintTo(const StartFailure& f, std::ostream* out) { *out << f.name; }
+};
+
+class StartFailureTest : public PlaybackTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(StartFailureTest, ShowsItsMessageOnceAndEndsIdle) {
+  const StartFailure& failure = GetParam();
+  const WAVEFORMATEX pcm = PcmFormat(22050, 2, 16);
+  const std::string name = failure.name;
+  if (name == "missing file") {
+    std::strcpy(player.fileName, dir_.path("nowhere.wav").c_str());
+  } else if (name == "not WAVE") {
+    Use(RiffForm("AVI ", {Chunk("fmt ", FormatBytes(pcm)), Chunk("data", Pattern(100))}));
+  } else if (name == "no fmt") {
+    Use(RiffForm("WAVE", {Chunk("data", Pattern(100))}));
+  } else if (name == "fmt too large") {
+    Use(RiffForm("WAVE", {Chunk("fmt ", Pattern(147)), Chunk("data", Pattern(100))}));
+  } else if (name == "fmt cut short") {
+    Use(RiffForm("WAVE", {ChunkClaiming("fmt ", 40, FormatBytes(pcm))}));
+  } else if (name == "no data") {
+    Use(RiffForm("WAVE", {Chunk("fmt ", FormatBytes(pcm)), Chunk("LIST", Pattern(10))}));
+  } else if (name == "unknown format") {
+    WAVEFORMATEX unknown = pcm;
+    unknown.wFormatTag = 0x7A7A;
+    Use(WaveFile(unknown, Pattern(100)));
+  } else if (name == "no output size") {
+    WAVEFORMATEX silent = pcm;
+    silent.nAvgBytesPerSec = 0;
+    Use(WaveFile(silent, Pattern(100)));
+  } else {
+    Use(TwoSecondsOfPcm());
+  }
+  if (failure.service != nullptr) InjectServiceFault(failure.service, failure.nth);
+
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{failure.message});
+  EXPECT_EQ(frontEnd_.playingShown(), 0);
+  ExpectIdle();
+  // Nothing was played: the device buffers' undefined contents never reach the output.
+  if (const auto wav = ReadWav(output())) {
+    EXPECT_TRUE(wav->data.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, StartFailureTest,
+    ::testing::Values(
+        StartFailure{"missing file", "Невозможно открыть файл", nullptr, 0},
+        StartFailure{"not WAVE", "Файл не имеет структуры RIFF/WAVE", nullptr, 0},
+        StartFailure{"no fmt", "В файле не найден описатель формата", nullptr, 0},
+        StartFailure{"fmt too large", "Слишком большой размер описателя формата", nullptr, 0},
+        StartFailure{"fmt cut short", "Ошибка чтения описателя формата", nullptr, 0},
+        StartFailure{"no data", "В файле не найден раздел данных", nullptr, 0},
+        StartFailure{"unknown format", "Невозможно получить результирующий формат", nullptr, 0},
+        StartFailure{"stream refused", "Невозможно открыть поток преобразования", "acmStreamOpen",
+                     1},
+        StartFailure{"no source memory", "Недостаточно памяти для исходного буфера", "LocalAlloc",
+                     1},
+        StartFailure{"no output size from the stream",
+                     "Невозможно получить размер буфера результата", "acmStreamSize", 1},
+        StartFailure{"no output size", "Исходный буфер слишком мал для преобразования", nullptr, 0},
+        StartFailure{"no result memory", "Недостаточно памяти для буфера результата", "LocalAlloc",
+                     2},
+        StartFailure{"buffer refused", "Невозможно установить буфер для файла", "mmioSetBuffer", 1},
+        StartFailure{"no buffer state", "Невозможно получить информационную структру файла",
+                     "mmioGetInfo", 1},
+        StartFailure{"device refused", "Невозможно открыть устройство воспроизведения",
+                     "waveOutOpen", 1},
+        StartFailure{"no memory for the first device buffer",
+                     "Недостаточно памяти для буферов устройства", "LocalAlloc", 3},
+        StartFailure{"no memory for the third device buffer's header",
+                     "Недостаточно памяти для буферов устройства", "LocalAlloc", 8},
+        StartFailure{"first device buffer refused",
+                     "Невозможно передать буфер звуковому устройству", "waveOutWrite", 1},
+        StartFailure{"third device buffer refused",
+                     "Невозможно передать буфер звуковому устройству", "waveOutWrite", 3}),
+    [](const ::testing::TestParamInfo<StartFailure>& test) {
+      std::string name = test.param.name;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+struct PlayingFailure {
+  const char* name;
+  const char* message;
+  const char* service;
+  uint32_t nth;
+  friend void PrintTo(const PlayingFailure& f, std::ostream* out) { *out << f.name; }
+};
+
+class PlayingFailureTest : public PlaybackTest,
+                           public ::testing::WithParamInterface<PlayingFailure> {};
+
+TEST_P(PlayingFailureTest, StopsShowsItsMessageOnceAndFreesEveryBuffer) {
+  Use(TwoSecondsOfPcm());
+  InjectServiceFault(GetParam().service, GetParam().nth);
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{GetParam().message});
+  ExpectIdle();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKind, PlayingFailureTest,
+    ::testing::Values(
+        // The first refill is the first buffer's; the fourth comes mid-file.
+        PlayingFailure{"FirstRefill", "Ошибка чтения из файла", "mmioAdvance", 1},
+        PlayingFailure{"LaterRefill", "Ошибка чтения из файла", "mmioAdvance", 4},
+        PlayingFailure{"Conversion", "Невозможно преобразовать порцию данных", "acmStreamConvert",
+                       3},
+        // The start queues four buffers; the fifth write is the first refilled one.
+        PlayingFailure{"RequeueFirst", "Невозможно передать буфер звуковому устройству",
+                       "waveOutWrite", 5},
+        PlayingFailure{"RequeueLater", "Невозможно передать буфер звуковому устройству",
+                       "waveOutWrite", 12}),
+    [](const ::testing::TestParamInfo<PlayingFailure>& test) {
+      return std::string(test.param.name);
+    });
+
+TEST_F(PlaybackTest, AStopAtAnyMomentEndsWithOneFinishAndNothingHeld) {
+  Use(TwoSecondsOfPcm());
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
+  for (int i = 0; i < 1000; ++i) {
+    const int delay = i % 4 == 0 ? 0 : delayMicroseconds(random);
+    Play([delay] {
+      if (delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+      if ((LoadFlags() & FLAG_PLAYING) != 0) RequestStop();
+    });
+    if (HasFailure()) {
+      ADD_FAILURE() << "after " << i << " stops";
+      return;
+    }
+    EXPECT_EQ(frontEnd_.errors(), Errors{});
+    ExpectIdle();
+  }
+}
+
+TEST_F(PlaybackTest, EveryStartBeginsFromAClearedPool) {
+  Use(TwoSecondsOfPcm());
+  InjectServiceFault("waveOutWrite", 5);
+  Play();
+  ASSERT_EQ(frontEnd_.errors().size(), 1u);
+  // Whatever the failed playback left, the next one starts clean and plays whole.
+  Play();
+  EXPECT_EQ(frontEnd_.errors().size(), 1u);
+  ExpectSame(Played(), Pattern(2 * 88200));
+  ExpectIdle();
+}
+
+}  // namespace
