@@ -45,6 +45,7 @@ class ModalWindows : public QObject {
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
     QObject* parent;
+    bool modal;
     uint32_t flags;  // the state bits while the box was up
   };
   struct Chooser {
@@ -66,7 +67,7 @@ class ModalWindows : public QObject {
     if (event->type() != QEvent::Show) return false;
     if (auto* box = qobject_cast<QMessageBox*>(watched)) {
       boxes.append({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                    box->parent(), LoadFlags()});
+                    box->parent(), box->isModal(), LoadFlags()});
       QTimer::singleShot(0, box, &QMessageBox::accept);
     } else if (auto* chooser = qobject_cast<QFileDialog*>(watched)) {
       choosers.append({chooser->windowTitle(), chooser->nameFilters(), chooser->fileMode(),
@@ -354,6 +355,7 @@ class DialogTest : public QObject {
     const auto& box = modal_.boxes.first();
     QCOMPARE(box.text, Text("Невозможно передать буфер звуковому устройству"));
     QCOMPARE(box.parent, &dialog);
+    QVERIFY(box.modal);
     QCOMPARE(box.flags, FLAG_PLAYING | FLAG_STOPPING);
   }
 
