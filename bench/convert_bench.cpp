@@ -1,7 +1,8 @@
 // Converts a whole file through the wave file reader and the decompression stage, copying the
 // PCM into a device-sized buffer exactly as the playback thread does, as fast as it can go.
-// The file is RTPLAYER_BENCH_FILE (scripts/bench makes a 10-minute IMA ADPCM 44.1 kHz stereo
-// one); without it the benchmark makes that file itself with sox in a temporary folder.
+// The file is RTPLAYER_BENCH_FILE (scripts/bench makes 10-minute IMA ADPCM and MS ADPCM 44.1 kHz
+// stereo ones); without it the benchmark makes the IMA ADPCM one itself with sox in a temporary
+// folder.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

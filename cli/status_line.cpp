@@ -53,8 +53,8 @@ std::string FormatClock(double seconds) {
 }
 
 std::string FormatStatusLine(const std::string& file, const WAVEFORMATEX& source,
-                             const WAVEFORMATEX& output, double elapsedSeconds,
-                             double totalSeconds, size_t width) {
+                             const WAVEFORMATEX& output, double elapsedSeconds, double totalSeconds,
+                             size_t width) {
   if (width < 20) width = 20;
   const std::string tail = "  " + Describe(source) + " -> " + Describe(output) + "  " +
                            FormatClock(elapsedSeconds) + " / " + FormatClock(totalSeconds);

@@ -46,15 +46,19 @@ void ShowMessage(void*, const char* text) {
   terminal.errorsShown.fetch_add(1);
 }
 
-int SelectedEntry(void*) { return terminal.entry; }
+int SelectedEntry(void*) {
+  return terminal.entry;
+}
 
 // A terminal has no File control to enable: the next file simply follows.
 void EnableFileControl(void*) {}
 void ShowPlaying(void*) {}
 
-void Post(void*, uint32_t message) { PostThreadMessageA(terminal.mainThreadId, message, 0, 0); }
+void Post(void*, uint32_t message) {
+  PostThreadMessageA(terminal.mainThreadId, message, 0, 0);
+}
 
-const FrontEnd kTerminalPort{nullptr, &ShowMessage, &SelectedEntry, &EnableFileControl,
+const FrontEnd kTerminalPort{nullptr,      &ShowMessage, &SelectedEntry, &EnableFileControl,
                              &ShowPlaying, &Post};
 
 size_t TerminalColumns() {
@@ -68,9 +72,9 @@ void DrawStatus(const std::string& file, double elapsed) {
   const double total = source.nAvgBytesPerSec > 0
                            ? static_cast<double>(player.dataChunk.cksize) / source.nAvgBytesPerSec
                            : 0.0;
-  const std::string line = FormatStatusLine(file, source, player.outputFormat,
-                                            elapsed < total ? elapsed : total, total,
-                                            TerminalColumns() - 1);
+  const std::string line =
+      FormatStatusLine(file, source, player.outputFormat, elapsed < total ? elapsed : total, total,
+                       TerminalColumns() - 1);
   std::lock_guard lock(terminal.outputLock);
   std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
@@ -159,8 +163,8 @@ bool PlayOne(const std::string& file) {
     if (message.message == WM_CLI_INTERRUPT && (LoadFlags() & FLAG_PLAYING) != 0) {
       RequestStop();
     } else if (message.message == WM_CLI_TICK && LoadFlags() == FLAG_PLAYING) {
-      DrawStatus(file, std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
-                           .count());
+      DrawStatus(file,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
   FinishPlayback();

@@ -8,7 +8,9 @@
 
 namespace {
 
-bool Stopping() { return (LoadFlags() & FLAG_STOPPING) != 0; }
+bool Stopping() {
+  return (LoadFlags() & FLAG_STOPPING) != 0;
+}
 
 // Copies pending PCM into the buffer in hand and moves the pending window on.
 void CopyPending(WAVEHDR* header, uint32_t& fill) {

@@ -4,13 +4,21 @@
 
 PlayerState player;
 
-uint32_t LoadFlags() { return std::atomic_ref(player.flags).load(); }
+uint32_t LoadFlags() {
+  return std::atomic_ref(player.flags).load();
+}
 
-void SetFlagBits(uint32_t bits) { std::atomic_ref(player.flags).fetch_or(bits); }
+void SetFlagBits(uint32_t bits) {
+  std::atomic_ref(player.flags).fetch_or(bits);
+}
 
-void ClearFlags() { std::atomic_ref(player.flags).store(0); }
+void ClearFlags() {
+  std::atomic_ref(player.flags).store(0);
+}
 
-int32_t LoadBuffersLive() { return std::atomic_ref(player.deviceBuffersLive).load(); }
+int32_t LoadBuffersLive() {
+  return std::atomic_ref(player.deviceBuffersLive).load();
+}
 
 int32_t AddBuffersLive(int32_t delta) {
   return std::atomic_ref(player.deviceBuffersLive).fetch_add(delta) + delta;
@@ -32,4 +40,6 @@ void RequestStop() {
   waveOutReset(player.waveOutHandle);
 }
 
-void ShowError(const char* text) { player.dialogWindow->showError(player.dialogWindow->context, text); }
+void ShowError(const char* text) {
+  player.dialogWindow->showError(player.dialogWindow->context, text);
+}

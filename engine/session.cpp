@@ -36,4 +36,6 @@ void FinishPlayback() {
   ClearFlags();
 }
 
-bool PlaybackPending() { return player.playbackThread != nullptr; }
+bool PlaybackPending() {
+  return player.playbackThread != nullptr;
+}

@@ -24,7 +24,7 @@ struct AcmStream {
 namespace {
 
 // Asked in this order: drivers for single formats first, FFmpeg for everything else.
-const AcmDriver* const kDrivers[] = {&kFfmpegDriver};
+const AcmDriver* const kDrivers[] = {&kImaAdpcmDriver, &kMsAdpcmDriver, &kFfmpegDriver};
 
 // What a prepared header records in dwReservedDriver, to check the header at each call.
 enum HeaderSlot { kSlotStream, kSlotSrc, kSlotSrcLength, kSlotDst, kSlotDstLength };

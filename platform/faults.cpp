@@ -13,7 +13,7 @@ struct Fault {
 };
 
 std::mutex faultLock;
-std::vector<Fault> faults;        // guarded by faultLock
+std::vector<Fault> faults;          // guarded by faultLock
 std::atomic<bool> anyFault{false};  // fast path: nothing injected
 
 }  // namespace

@@ -25,7 +25,7 @@ struct WaveOutBackend {
   // 8, 16 or 32 bits, with consistent block alignment and byte rate, a rate up to INT32_MAX.
   // Stores the backend's state in *priv. Returns MMSYSERR_NOERROR, or the error to report
   // (WAVERR_BADFORMAT for a format this output refuses). No pull happens before start.
-  MMRESULT (*open)
+  MMRESULT(*open)
   (const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue, void** priv);
   // Stops pulling for good and releases everything; no pull is running when it returns.
   // Returns an error when output already taken could not be completed.

@@ -1,5 +1,6 @@
 // The SDL device: SDL's audio thread pulls from the queue through SDL's callback.
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <memory>
 #include <mutex>
@@ -14,6 +15,22 @@ struct SdlOutput {
   uint8_t silence = 0;
 };
 
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// When no sound server answers, SDL falls back to ALSA, whose library prints its own
+// complaints on standard error; the user is to see only our fixed message. The handler is
+// set on the library SDL will load (dlopen shares the one instance).
+void QuietAlsa() {
+  void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+  if (alsa == nullptr) return;
+  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+  using SetHandler = int (*)(Handler);
+  if (auto set = reinterpret_cast<SetHandler>(dlsym(alsa, "snd_lib_error_set_handler"))) {
+    set(&IgnoreAlsaError);
+  }
+  // Kept loaded: SDL may load and unload it later, and the handler must stay in place.
+}
+
 // SDL's audio subsystem is process-wide: it is started once, and its device list and its
 // opening and closing of devices are used under this lock.
 std::unique_lock<std::mutex> LockSdlAudio(bool* ready) {
@@ -23,6 +40,7 @@ std::unique_lock<std::mutex> LockSdlAudio(bool* ready) {
   std::unique_lock held(lock);
   if (!initialised) {
     initialised = true;
+    QuietAlsa();
     available = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
   }
   *ready = available;

@@ -288,8 +288,10 @@ TEST(AcmStreamSize, BoundsTheOutputOfAnyPortionAndOverflowFails) {
   EXPECT_EQ(SizeFor(stream.handle, 0), 0u);
   EXPECT_EQ(SizeFor(stream.handle, 256), 1010u);
   EXPECT_EQ(SizeFor(stream.handle, 512), 2020u);
-  // A partial block counts whole: the end of the data may bring one.
-  EXPECT_EQ(SizeFor(stream.handle, 257), 2020u);
+  // A partial block counts the samples its bytes hold: the end of the data may bring one.
+  EXPECT_EQ(SizeFor(stream.handle, 257), 1010u);
+  EXPECT_EQ(SizeFor(stream.handle, 260), 1012u);
+  EXPECT_EQ(SizeFor(stream.handle, 511), 2004u);
 
   uint32_t size = 0;
   EXPECT_EQ(acmStreamSize(stream.handle, 4000000000u, &size, ACM_STREAMSIZEF_SOURCE),

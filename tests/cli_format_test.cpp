@@ -46,8 +46,9 @@ TEST(StatusLine, ShowsFormatsAndTimesAndCutsTheNameFirst) {
   const WAVEFORMATEX ima{0x11, 2, 44100, 44359, 2048, 4, 2};
   const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
   const std::string full = FormatStatusLine("song.wav", ima, pcm, 65.4, 3725, 200);
-  EXPECT_EQ(full,
-            "song.wav  format 0x0011 44100 Hz stereo -> PCM 16-bit 44100 Hz stereo  1:05 / 1:02:05");
+  EXPECT_EQ(
+      full,
+      "song.wav  format 0x0011 44100 Hz stereo -> PCM 16-bit 44100 Hz stereo  1:05 / 1:02:05");
 
   // The tail takes 74 columns; of 90, the Cyrillic name keeps its first 16 characters.
   const std::string narrow = FormatStatusLine("очень-длинное-имя-файла.wav", ima, pcm, 1, 2, 90);

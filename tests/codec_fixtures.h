@@ -10,20 +10,14 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/mmtypes.h"
+#include "support/wav_reading.h"
 
 inline std::string CodecFixturePath(const std::string& file) {
   return std::string(RTPLAYER_FIXTURES) + "/codecs/" + file;
-}
-
-inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Every fixture's name, without the LIST copies, sorted.

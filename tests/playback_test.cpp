@@ -1,5 +1,7 @@
 // Whole playbacks through the engine on the file device: the start sequence with each of its
 // failures, failures while playing, the end of the data, and stops at any moment.
+#include "engine/playback.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "engine/engine.h"
-#include "engine/playback.h"
 #include "platform/faults.h"
 #include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
@@ -86,7 +87,9 @@ void ExpectSame(const Bytes& played, const Bytes& expected) {
 }
 
 // Two seconds of 16-bit stereo at 22 050 Hz: about 22 device buffers.
-Bytes TwoSecondsOfPcm() { return WaveFile(PcmFormat(22050, 2, 16), Pattern(2 * 88200)); }
+Bytes TwoSecondsOfPcm() {
+  return WaveFile(PcmFormat(22050, 2, 16), Pattern(2 * 88200));
+}
 
 TEST_F(PlaybackTest, PcmPlaysToItsEndExactlyAsStored) {
   const Bytes data = Pattern(2 * 88200 + 8);
@@ -107,14 +110,14 @@ TEST_F(PlaybackTest, TheEndOfTheDataIsFoundInEveryShapeOfFile) {
   const WAVEFORMATEX format = PcmFormat(8000, 1, 16);
   const Bytes small = Pattern(1000);
   const Bytes large = Pattern(40000);
-  Bytes truncated = RiffForm("WAVE", {Chunk("fmt ", FormatBytes(format)),
-                                      ChunkClaiming("data", 100000, Pattern(30000))});
+  Bytes truncated = RiffForm(
+      "WAVE", {Chunk("fmt ", FormatBytes(format)), ChunkClaiming("data", 100000, Pattern(30000))});
   const std::vector<Case> cases{
       {"one block", WaveFile(format, small), small},
       {"no data", WaveFile(format, {}), {}},
-      {"chunks after the data", RiffForm("WAVE", {Chunk("fmt ", FormatBytes(format)),
-                                                  Chunk("data", large),
-                                                  Chunk("LIST", Pattern(3000, 9))}),
+      {"chunks after the data",
+       RiffForm("WAVE", {Chunk("fmt ", FormatBytes(format)), Chunk("data", large),
+                         Chunk("LIST", Pattern(3000, 9))}),
        large},
       {"a data chunk longer than the file", truncated, Pattern(30000)},
   };
@@ -136,8 +139,7 @@ struct StartFailure {
   friend void PrintTo(const StartFailure& f, std::ostream* out) { *out << f.name; }
 };
 
-class StartFailureTest : public PlaybackTest,
-                         public ::testing::WithParamInterface<StartFailure> {};
+class StartFailureTest : public PlaybackTest, public ::testing::WithParamInterface<StartFailure> {};
 
 TEST_P(StartFailureTest, ShowsItsMessageOnceAndEndsIdle) {
   const StartFailure& failure = GetParam();
@@ -188,18 +190,16 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"fmt cut short", "Ошибка чтения описателя формата", nullptr, 0},
         StartFailure{"no data", "В файле не найден раздел данных", nullptr, 0},
         StartFailure{"unknown format", "Невозможно получить результирующий формат", nullptr, 0},
-        StartFailure{"stream refused", "Невозможно открыть поток преобразования",
-                     "acmStreamOpen", 1},
-        StartFailure{"no source memory", "Недостаточно памяти для исходного буфера",
-                     "LocalAlloc", 1},
+        StartFailure{"stream refused", "Невозможно открыть поток преобразования", "acmStreamOpen",
+                     1},
+        StartFailure{"no source memory", "Недостаточно памяти для исходного буфера", "LocalAlloc",
+                     1},
         StartFailure{"no output size from the stream",
                      "Невозможно получить размер буфера результата", "acmStreamSize", 1},
-        StartFailure{"no output size", "Исходный буфер слишком мал для преобразования", nullptr,
-                     0},
-        StartFailure{"no result memory", "Недостаточно памяти для буфера результата",
-                     "LocalAlloc", 2},
-        StartFailure{"buffer refused", "Невозможно установить буфер для файла", "mmioSetBuffer",
-                     1},
+        StartFailure{"no output size", "Исходный буфер слишком мал для преобразования", nullptr, 0},
+        StartFailure{"no result memory", "Недостаточно памяти для буфера результата", "LocalAlloc",
+                     2},
+        StartFailure{"buffer refused", "Невозможно установить буфер для файла", "mmioSetBuffer", 1},
         StartFailure{"no buffer state", "Невозможно получить информационную структру файла",
                      "mmioGetInfo", 1},
         StartFailure{"device refused", "Невозможно открыть устройство воспроизведения",
@@ -243,8 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The first refill is the first buffer's; the fourth comes mid-file.
         PlayingFailure{"FirstRefill", "Ошибка чтения из файла", "mmioAdvance", 1},
         PlayingFailure{"LaterRefill", "Ошибка чтения из файла", "mmioAdvance", 4},
-        PlayingFailure{"Conversion", "Невозможно преобразовать порцию данных",
-                       "acmStreamConvert", 3},
+        PlayingFailure{"Conversion", "Невозможно преобразовать порцию данных", "acmStreamConvert",
+                       3},
         // The start queues four buffers; the fifth write is the first refilled one.
         PlayingFailure{"RequeueFirst", "Невозможно передать буфер звуковому устройству",
                        "waveOutWrite", 5},

@@ -3,8 +3,12 @@
 //
 // SDL 2.26's PulseAudio backend starts sink-information requests from its hotplug callback
 // and never releases the pa_operation they return.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libpulse.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libpulse.so\n";
+}
 
 // libpulse recycles its packet memory through lock-free lists whose atomics ThreadSanitizer
 // cannot see in the uninstrumented library, so the reuse looks like a race.
-extern "C" const char* __tsan_default_suppressions() { return "race:libpulsecommon\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libpulsecommon\n";
+}

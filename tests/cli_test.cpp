@@ -1,0 +1,178 @@
+// rtplayer-cli from the outside: exact output through the file device for every codec
+// fixture, its messages and exit statuses, the device list, and real-time playback on the
+// PulseAudio test daemon recorded from a sink's monitor.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "codec_fixtures.h"
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
+#include "support/wav_reading.h"
+#include "support/wav_writer.h"
+
+namespace {
+
+const std::string kCli = std::string(RTPLAYER_BINARY_DIR) + "/cli/rtplayer-cli";
+
+class CliTest : public ::testing::Test {
+ protected:
+  int Run(std::vector<std::string> args, std::string* errors = nullptr) {
+    args.insert(args.begin(), kCli);
+    return RunToEnd(args, dir_.path("cli"), errors);
+  }
+
+  ScratchDir dir_;
+};
+
+class EveryCodecFile : public CliTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(EveryCodecFile, PlaysIntoTheFileDeviceExactlyAsTheReference) {
+  const CodecFixture fixture = LoadCodecFixture(GetParam());
+  for (const char* suffix : {".wav", "-list.wav"}) {
+    SCOPED_TRACE(suffix);
+    const std::string out = dir_.path("out.wav");
+    std::string errors;
+    ASSERT_EQ(Run({"--output", out, CodecFixturePath(GetParam() + suffix)}, &errors), 0) << errors;
+    EXPECT_EQ(errors, "");
+    const auto played = ReadWav(out);
+    ASSERT_TRUE(played.has_value());
+    // Compared whole: a byte lost, doubled or moved at a buffer boundary shows.
+    EXPECT_TRUE(played->data == fixture.reference)
+        << played->data.size() << " bytes played, " << fixture.reference.size() << " expected";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, EveryCodecFile, ::testing::ValuesIn(CodecFixtureNames()),
+                         CodecFixtureTestName);
+
+TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
+  const std::string bad = dir_.path("bad.wav");
+  ASSERT_TRUE(WriteFileBytes(bad, RiffForm("WAVE", {Chunk("data", Pattern(10))})));
+  const std::string good = CodecFixturePath("sox-pcm-s16-stereo.wav");
+  std::string errors;
+  EXPECT_EQ(Run({"--device", "0", dir_.path("missing.wav"), bad}, &errors), 1);
+  EXPECT_EQ(errors, "Невозможно открыть файл\nВ файле не найден описатель формата\n");
+
+  const std::string out = dir_.path("out.wav");
+  EXPECT_EQ(Run({"--output", out, good}, &errors), 0);
+  EXPECT_EQ(errors, "");
+  EXPECT_EQ(Run({"--output", out, bad}, &errors), 1);
+  EXPECT_EQ(errors, "В файле не найден описатель формата\n");
+}
+
+TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
+  std::string errors;
+  EXPECT_EQ(Run({"--frobnicate"}, &errors), 2);
+  EXPECT_NE(errors.find("usage: rtplayer-cli"), std::string::npos);
+  EXPECT_EQ(Run({}, &errors), 2);
+}
+
+// The real-device cases need the PulseAudio test daemon that scripts/test starts.
+class CliOnDaemonTest : public CliTest {
+ protected:
+  void SetUp() override {
+    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
+      GTEST_SKIP() << "no PulseAudio test daemon (scripts/test starts one)";
+    }
+  }
+};
+
+TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
+  ChildProcess list({kCli, "--list-devices"}, dir_.path("list"));
+  ASSERT_EQ(list.wait(), 0);
+  // Entry 0 is the default device, which on the daemon is the first sink.
+  EXPECT_EQ(list.output(), "0\trtplayer_a\n1\trtplayer_a\n2\trtplayer_b\n");
+}
+
+std::vector<int16_t> ReadSamples(const std::string& path) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// Normalised cross-correlation of `reference` with `recorded` from `offset` on.
+double Correlation(const std::vector<int16_t>& reference, const std::vector<int16_t>& recorded,
+                   size_t offset, size_t from, size_t count) {
+  double xy = 0, xx = 0, yy = 0;
+  for (size_t i = from; i < from + count; ++i) {
+    const double x = reference[i];
+    const double y = recorded[offset + i];
+    xy += x * y;
+    xx += x * x;
+    yy += y * y;
+  }
+  return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+}
+
+size_t FirstLoud(const std::vector<int16_t>& samples) {
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::abs(samples[i]) > 2000) return i;
+  }
+  return samples.size();
+}
+
+TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
+  const std::string file = std::string(RTPLAYER_FIXTURES) + "/realtime-ima.wav";
+  const std::string referencePath = dir_.path("reference.raw");
+  ASSERT_EQ(RunToEnd({"/usr/bin/sox", file, "-t", "raw", "-e", "signed-integer", "-b", "16",
+                      referencePath},
+                     dir_.path("sox")),
+            0);
+  const std::vector<int16_t> reference = ReadSamples(referencePath);
+  ASSERT_GE(reference.size(), 3u * 22050);
+
+  const std::string recordingPath = dir_.path("recording.raw");
+  ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw", "--format=s16le",
+                         "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
+                        dir_.path("parec"));
+  ASSERT_TRUE(recorder.started());
+  // The idle sink's monitor gives silence: once some has arrived, the recording is running.
+  const auto recordedBytes = [&] {
+    std::error_code noFileYet;
+    const auto size = std::filesystem::file_size(recordingPath, noFileYet);
+    return noFileYet ? 0 : size;
+  };
+  for (int i = 0; i < 100 && recordedBytes() < 4410; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::string errors;
+  EXPECT_EQ(Run({"--device", "1", file}, &errors), 0) << errors;
+  EXPECT_EQ(errors, "");
+  // The sink renders what is queued in it after the player has let go; then stop recording.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  recorder.signal(SIGINT);
+  recorder.wait();
+
+  const std::vector<int16_t> recorded = ReadSamples(recordingPath);
+  const size_t start = FirstLoud(recorded);
+  const size_t lead = FirstLoud(reference);
+  ASSERT_LT(start, recorded.size()) << "nothing was heard on the sink";
+  ASSERT_GE(start, lead);
+  // Aligned at the best lag near the first loud sample.
+  size_t best = start - lead;
+  double bestCorrelation = -1;
+  const size_t from = best > 200 ? best - 200 : 0;
+  for (size_t offset = from; offset <= best + 200; ++offset) {
+    if (offset + reference.size() > recorded.size()) break;
+    const double c = Correlation(reference, recorded, offset, 0, reference.size());
+    if (c > bestCorrelation) {
+      bestCorrelation = c;
+      best = offset;
+    }
+  }
+  ASSERT_GE(recorded.size(), best + reference.size()) << "the recording ends early";
+  EXPECT_GE(bestCorrelation, 0.99);
+  RecordProperty("correlation", std::to_string(bestCorrelation));
+  // A gap anywhere would shift everything after it: every tenth of a second must match.
+  for (size_t window = 0; window + 2205 <= reference.size(); window += 2205) {
+    EXPECT_GE(Correlation(reference, recorded, best, window, 2205), 0.95)
+        << "at " << window / 22050.0 << " s";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// Runs a program for a test, its standard output and error captured in files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class ChildProcess {
+ public:
+  // Starts argv[0] (a path) with `argv`; output goes to `outputPrefix`.out and .err.
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outputPrefix);
+  ~ChildProcess();  // kills and reaps a child still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void signal(int number);
+  // Waits for the exit: the exit status, 128 + the signal's number for a killed child, -1 if
+  // it was never started.
+  int wait();
+  std::string output() const;
+  std::string errors() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string prefix_;
+};
+
+// Runs to the end; the exit status as wait() gives it.
+int RunToEnd(const std::vector<std::string>& argv, const std::string& outputPrefix,
+             std::string* errors = nullptr);

@@ -1,0 +1,51 @@
+// The player's one window: the output device list and the File/Stop button over the engine.
+//
+// Everything here runs on the GUI thread, except the FrontEnd port's showError and
+// postMessage, which the playback thread calls too (see player_dialog_port.cpp).
+//
+// The dialog installs its port in player.dialogWindow and takes the process's priority class
+// as the one to come back to when it is constructed; only one may exist at a time. It may be
+// destroyed only while idle (no playback pending), which its cancel command guarantees.
+#pragma once
+
+#include <QDialog>
+
+#include "engine/player_state.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+class PlayerDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit PlayerDialog(QWidget* parent = nullptr);
+
+  // The cancel command (Escape, the close box, the window menu). Refused while a playback
+  // runs (FLAG_PLAYING). While a failed start's thread is still ending, the dialog closes as
+  // soon as that playback's finish has been handled, so no thread outlives the window.
+  void reject() override;
+
+ private:
+  // The File button: Stop while playing, else choose a file and start it.
+  void fileCommand();
+  // WM_PLAYBACK_FINISHED, on the GUI thread.
+  void playbackFinished();
+  void fillOutputList();
+  void layOut();
+  void showErrorBox(const QString& text);
+
+  // The FrontEnd port; `context` is the dialog.
+  static void ShowErrorPort(void* context, const char* text);
+  static int SelectedOutputEntryPort(void* context);
+  static void EnableFileControlPort(void* context);
+  static void ShowPlayingPort(void* context);
+  static void PostMessagePort(void* context, uint32_t message);
+
+  FrontEnd port_;
+  QPushButton* fileButton_;
+  QComboBox* outputList_;
+  QLabel* outputLabel_;
+  bool closeWhenFinished_ = false;
+};

@@ -1,0 +1,51 @@
+// The dialog's side of the FrontEnd port.
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+
+#include "engine/engine.h"
+#include "ui/dialog_texts.h"
+#include "ui/player_dialog.h"
+
+void PlayerDialog::showErrorBox(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorCaptionText), text,
+                  QMessageBox::Ok, this);
+  box.exec();
+}
+
+void PlayerDialog::ShowErrorPort(void* context, const char* text) {
+  auto* dialog = static_cast<PlayerDialog*>(context);
+  const QString message = QString::fromUtf8(text);
+  if (QThread::currentThread() == dialog->thread()) {
+    dialog->showErrorBox(message);
+    return;
+  }
+  // The playback thread waits here until the user has closed the box.
+  QMetaObject::invokeMethod(
+      dialog, [dialog, &message] { dialog->showErrorBox(message); }, Qt::BlockingQueuedConnection);
+}
+
+int PlayerDialog::SelectedOutputEntryPort(void* context) {
+  return static_cast<PlayerDialog*>(context)->outputList_->currentIndex();
+}
+
+void PlayerDialog::EnableFileControlPort(void* context) {
+  // After a failed start the button waits for that playback's finish: a start made before its
+  // handling would have its state torn down by it.
+  if (PlaybackPending() && !(LoadFlags() & FLAG_PLAYING)) return;
+  static_cast<PlayerDialog*>(context)->fileButton_->setEnabled(true);
+}
+
+void PlayerDialog::ShowPlayingPort(void* context) {
+  auto* dialog = static_cast<PlayerDialog*>(context);
+  dialog->outputList_->setEnabled(false);
+  dialog->fileButton_->setText(QString::fromUtf8(kStopText));
+}
+
+void PlayerDialog::PostMessagePort(void* context, uint32_t message) {
+  auto* dialog = static_cast<PlayerDialog*>(context);
+  if (message != WM_PLAYBACK_FINISHED) return;
+  QMetaObject::invokeMethod(
+      dialog, [dialog] { dialog->playbackFinished(); }, Qt::QueuedConnection);
+}
