@@ -221,19 +221,10 @@ void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
   return d.release();
 }
 
-// A parsed packet's size is guessed from the header's average rate, which a damaged header can
-// make tiny, so that a few KB of source would promise gigabytes of PCM. DecodeParsed takes a
-// packet only while its PCM fits, so past this size the driver takes less input instead.
-constexpr uint64_t kParsedOutputLimit = 8 << 20;
-
 uint32_t OutputBound(void* state, uint32_t srcBytes) {
   const Decoder& d = *static_cast<const Decoder*>(state);
-  uint64_t units = (uint64_t{srcBytes} + d.unitBytes - 1) / d.unitBytes + d.reserveUnits;
+  const uint64_t units = (uint64_t{srcBytes} + d.unitBytes - 1) / d.unitBytes + d.reserveUnits;
   const uint64_t perUnit = uint64_t{d.unitFrames} * d.frameBytes;
-  if (d.parser != nullptr) {
-    // Room for one packet and the flush's, so that every call can take input.
-    units = std::min(units, std::max<uint64_t>(kParsedOutputLimit / perUnit, 1 + d.reserveUnits));
-  }
   if (units > (UINT32_MAX - 1) / perUnit) return UINT32_MAX;
   return static_cast<uint32_t>(units * perUnit);
 }
