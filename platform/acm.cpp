@@ -173,7 +173,7 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
   if (dstBytes == nullptr) return MMSYSERR_INVALPARAM;
   if (flags != ACM_STREAMSIZEF_SOURCE) return MMSYSERR_INVALFLAG;
   const uint32_t bound = srcBytes == 0 ? 0 : stream->driver->outputBound(stream->state, srcBytes);
-  if (bound == UINT32_MAX) return ACMERR_NOTPOSSIBLE;
+  if (bound > kAcmOutputLimit) return ACMERR_NOTPOSSIBLE;
   *dstBytes = bound;
   return MMSYSERR_NOERROR;
 }

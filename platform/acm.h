@@ -56,7 +56,11 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
 
 // flags ACM_STREAMSIZEF_SOURCE: *dstBytes is a size that every conversion of at most
 // srcBytes source bytes fits in, with whatever the stream holds from earlier input (0 for 0
-// bytes). Fails (ACMERR_NOTPOSSIBLE) when that size does not fit in 32 bits.
+// bytes). Fails (ACMERR_NOTPOSSIBLE) when that size is above kAcmOutputLimit: no real format
+// needs that much for a buffer's worth of source, and a header whose rate, channels or block
+// size would promise it lies (a few KB of MP3 claiming 256 channels at 85 bytes per second
+// would otherwise ask the caller for 2.4 GB).
+constexpr uint32_t kAcmOutputLimit = 64 << 20;
 MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags);
 
 // Records the header's buffers for `stream` (flags 0). Preparing it again with the same

@@ -303,6 +303,23 @@ TEST(AcmStreamSize, BoundsTheOutputOfAnyPortionAndOverflowFails) {
   EXPECT_EQ(acmStreamSize(nullptr, 65, &size, ACM_STREAMSIZEF_SOURCE), MMSYSERR_INVALHANDLE);
 }
 
+TEST(AcmStreamSize, RefusesWhatOnlyALyingHeaderCouldNeed) {
+  // 85 bytes per second make every byte of MP3 a frame of 1 152 samples: 4 KB of mono source
+  // may give 9 MB, which is allowed; of 256 channels, 2.4 GB, which is not.
+  CodecFixture mp3 = LoadCodecFixture("ffmpeg-mp3-mono");
+  auto* format = reinterpret_cast<WAVEFORMATEX*>(mp3.format.data());
+  format->nAvgBytesPerSec = 85;
+  Stream mono;
+  ASSERT_TRUE(Open(mp3.wave(), mono));
+  EXPECT_LE(SizeFor(mono.handle, 4096), kAcmOutputLimit);
+
+  format->nChannels = 256;
+  Stream wide;
+  ASSERT_TRUE(Open(mp3.wave(), wide));
+  uint32_t size = 0;
+  EXPECT_EQ(acmStreamSize(wide.handle, 4096, &size, ACM_STREAMSIZEF_SOURCE), ACMERR_NOTPOSSIBLE);
+}
+
 TEST(AcmStreamConvert, ConsumesOnlyWholeBlocksUnderBlockAlignment) {
   const CodecFixture gsm = LoadCodecFixture("sox-gsm-mono");
   Stream stream;
