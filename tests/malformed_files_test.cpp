@@ -28,6 +28,7 @@ constexpr const char* kFormatTooLarge = "Слишком большой разм�
 constexpr const char* kFormatReadError = "Ошибка чтения описателя формата";
 constexpr const char* kNoData = "В файле не найден раздел данных";
 constexpr const char* kNoResultFormat = "Невозможно получить результирующий формат";
+constexpr const char* kNoOutputSize = "Невозможно получить размер буфера результата";
 
 // Every text the engine and the terminal front end may show.
 const std::set<std::string> kFixedMessages = {
@@ -40,7 +41,7 @@ const std::set<std::string> kFixedMessages = {
     kNoResultFormat,
     "Невозможно открыть поток преобразования",
     "Недостаточно памяти для исходного буфера",
-    "Невозможно получить размер буфера результата",
+    kNoOutputSize,
     "Исходный буфер слишком мал для преобразования",
     "Недостаточно памяти для буфера результата",
     "Невозможно установить буфер для файла",
@@ -356,8 +357,27 @@ std::vector<MalformedFile> BrokenFormats() {
       {"MsAdpcmPredictorOutOfRange",
        Wave({Fmt(MsAdpcmFormat(32), MsAdpcmExtra(7)), Chunk("data", MsAdpcmBlocks(4, 200))}),
        kPlays},
+      {"MsAdpcmBlockSmallerThanItsHeader",
+       Wave({Fmt({0x0002, 1, 8000, 4096, 4, 4, 32}, MsAdpcmExtra(7)), Data(64)}), kEither},
+      {"MsAdpcmExtraShorterThanItClaims",
+       [] {
+         Bytes extra = MsAdpcmExtra(7);
+         extra.resize(10);
+         return Wave({Chunk("fmt ", FormatBytes(MsAdpcmFormat(32), extra)),
+                      Chunk("data", MsAdpcmBlocks(4))});
+       }(),
+       kEither},
+      {"ImaAdpcmSixChannelsCutMidBlock",
+       Wave({Fmt({0x0011, 6, 8000, 24330, 1536, 4, 2}, Le16(505)), Chunk("data", Pattern(2000))}),
+       kPlays},
       {"Gsm610OneByteBlocks", Wave({Fmt({0x0031, 1, 8000, 1625, 1, 0, 2}, Le16(320)), Data(650)}),
        kEither},
+      {"Mp3Of256ChannelsAt85BytesASecond",
+       Wave({Fmt({0x0055, 256, 32830, 85, 576, 0, 12}, Pattern(12)), Data(2000)}),
+       Shows(kNoOutputSize)},
+      {"G7231At16Megahertz",
+       Wave({Fmt({0x0042, 1, 16588352, 800, 2537, 0, 10}, Pattern(10)), Data(3000)}),
+       Shows(kNoOutputSize)},
       {"Mp3OfNoise", Wave({Fmt({0x0055, 1, 8000, 1000, 1, 0, 12}, Pattern(12)), Data(4000)}),
        kEither},
   };
