@@ -7,9 +7,10 @@
 // after creating the playback thread) to the first loud sample at the sink, and from
 // RequestStop to the last loud sample.
 //
-// The monitor's samples are put on this process's clock by the earliest arrival of each: a
-// sample can arrive late, never early, so the figures are high by at most the monitor's
-// shortest delivery delay (a few ms at the latency asked for).
+// The monitor's samples are put on this process's clock by the earliest arrival of each, once
+// the recording has settled: a sample can arrive late, never early, so the figures are high by
+// at most the monitor's shortest delivery delay (a few ms at the latency asked for). The sink
+// must not render ahead of time (scripts/bench keeps a 5 ms stream playing on it).
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -33,6 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRate = 44100;
 constexpr int kLoud = 2000;  // of 32767; the null sink's silence is exact zeros
+constexpr double kSettleSeconds = 0.25;
 
 uint32_t frontEndThread = 0;
 int outputEntry = 0;
@@ -111,6 +113,8 @@ class MonitorRecorder {
         lastLoud_.store(received + i);
       }
       received += count;
+      // The first delivery may bring samples the sink rendered before the recording began.
+      if (arrived < kSettleSeconds) continue;
       offset = std::min(offset, arrived - static_cast<double>(received) / kRate);
       offset_.store(offset);
     }
