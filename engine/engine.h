@@ -3,7 +3,8 @@
 //
 // A front end fills a FrontEnd, stores it in player.dialogWindow, and then:
 //  - File pressed while idle: the user picks a file into player.fileName, then
-//    LaunchPlayback(); when it returns true a WM_PLAYBACK_FINISHED will come.
+//    LaunchPlayback(); when it returns true a WM_PLAYBACK_FINISHED will come. When the user
+//    cancels the choice instead: RestoreIdleState().
 //  - File pressed while FLAG_PLAYING is set: RequestStop().
 //  - WM_PLAYBACK_FINISHED delivered: FinishPlayback(), then the controls go back to idle
 //    (list enabled, File control reading "Файл" and enabled).
@@ -25,6 +26,9 @@ bool LaunchPlayback();
 // closes device, stream and file, frees the data buffers, restores the priority class and
 // clears both state bits. Afterwards every handle and pointer of `player` is null.
 void FinishPlayback();
+
+// Gives the process back its priority class and enables the File control.
+void RestoreIdleState();
 
 // True from LaunchPlayback's thread creation until FinishPlayback: a finish is still to come,
 // so no new playback may start yet.

@@ -18,6 +18,3 @@ void ReleaseBuffers();
 
 // Closes device, stream and file. Only after the playback thread has ended.
 void CloseHandles();
-
-// Gives the process back its priority class and enables the File control.
-void RestoreIdleState();

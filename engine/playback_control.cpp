@@ -2,6 +2,7 @@
 
 #include "engine/buffer_pool.h"
 #include "engine/decompression.h"
+#include "engine/engine.h"
 #include "engine/playback.h"
 #include "engine/player_state.h"
 #include "engine/wave_reader.h"

@@ -93,9 +93,7 @@ void PlayerDialog::fileCommand() {
     return;
   }
   if (!ChooseFile(this)) {
-    // Idle again, as the engine leaves it after a start: the saved class, the button enabled.
-    SetPriorityClass(player.savedPriorityClass);
-    fileButton_->setEnabled(true);
+    RestoreIdleState();
     return;
   }
   // Every outcome is reported and the controls set by the engine through the port; a
