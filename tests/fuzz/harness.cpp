@@ -3,10 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "engine/decompression.h"
 #include "engine/player_state.h"
@@ -30,22 +31,23 @@ const FrontEnd kSilentFrontEnd{nullptr, &CountMessage, &DefaultEntry,
                                &Ignore, &Ignore,       &IgnoreMessage};
 
 // One file per process, rewritten for every input. libFuzzer may end the process without
-// running exit handlers, so scripts/fuzz points TMPDIR at a folder it empties itself.
-const std::string& ScratchPath() {
-  static const std::string path = [] {
+// running exit handlers, so scripts/fuzz points TMPDIR at a folder it empties itself. A plain
+// array: the exit handler runs after static objects have been destroyed.
+const char* ScratchPath() {
+  static char path[PATH_MAX] = "";
+  if (path[0] == '\0') {
     const char* dir = std::getenv("TMPDIR");
-    std::string p = std::string(dir != nullptr ? dir : "/tmp") + "/rtplayer-fuzz-" +
-                    std::to_string(getpid()) + ".wav";
-    std::atexit([] { unlink(ScratchPath().c_str()); });
-    return p;
-  }();
+    std::snprintf(path, sizeof path, "%s/rtplayer-fuzz-%d.wav", dir != nullptr ? dir : "/tmp",
+                  static_cast<int>(getpid()));
+    std::atexit([] { unlink(path); });
+  }
   return path;
 }
 
 // The open for reading refuses a file that anyone holds open for writing, so the writer is
 // closed before the engine sees the file.
 bool WriteInput(const uint8_t* data, size_t size) {
-  const int fd = open(ScratchPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = open(ScratchPath(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   size_t done = 0;
   while (done < size) {
@@ -59,7 +61,7 @@ bool WriteInput(const uint8_t* data, size_t size) {
 void BeginPlayback() {
   player = {};
   player.dialogWindow = &kSilentFrontEnd;
-  std::strcpy(player.fileName, ScratchPath().c_str());
+  std::strcpy(player.fileName, ScratchPath());
   messagesShown = 0;
 }
 
