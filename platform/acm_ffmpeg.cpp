@@ -99,6 +99,10 @@ struct Decoder {
   bool used = false;     // anything decoded since the open or the last reset
   bool drained = false;  // the decoder has given out everything; new input needs a flush
   bool broken = false;   // a reset could not rebuild the parser
+  // Since the open or the last reset: frames decoded, and whether any input was refused as
+  // damaged. Damage is concealed, but a stream that never decodes a frame is not playing.
+  uint64_t framesDecoded = 0;
+  bool damaged = false;
 
   ~Decoder() {
     avcodec_free_context(&context);
@@ -278,8 +282,12 @@ MMRESULT ReceiveFrames(Decoder& d, Output& out) {
     const int got = avcodec_receive_frame(d.context, d.frame);
     if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return MMSYSERR_NOERROR;
     // A damaged frame is left out, as the decoders conceal errors; the stream goes on.
-    if (got == AVERROR_INVALIDDATA) continue;
+    if (got == AVERROR_INVALIDDATA) {
+      d.damaged = true;
+      continue;
+    }
     if (got < 0) return MMSYSERR_ERROR;
+    ++d.framesDecoded;
     const MMRESULT written = WriteFrame(d, out);
     av_frame_unref(d.frame);
     if (written != MMSYSERR_NOERROR) return written;
@@ -296,7 +304,10 @@ MMRESULT DecodePacket(Decoder& d, uint8_t* data, int size, bool inInput, Output&
   d.packet->size = size;
   const int sent = avcodec_send_packet(d.context, d.packet);
   av_packet_unref(d.packet);
-  if (sent == AVERROR_INVALIDDATA) return MMSYSERR_NOERROR;
+  if (sent == AVERROR_INVALIDDATA) {
+    d.damaged = true;
+    return MMSYSERR_NOERROR;
+  }
   if (sent < 0) return MMSYSERR_ERROR;
   return ReceiveFrames(d, out);
 }
@@ -306,6 +317,8 @@ MMRESULT Drain(Decoder& d, Output& out) {
   if (sent < 0 && sent != AVERROR_EOF) return MMSYSERR_ERROR;
   const MMRESULT result = ReceiveFrames(d, out);
   d.drained = true;
+  // Data that the decoder refused from first to last is a failure, not a silent success.
+  if (result == MMSYSERR_NOERROR && d.damaged && d.framesDecoded == 0) return ACMERR_NOTPOSSIBLE;
   return result;
 }
 
@@ -406,6 +419,8 @@ void Reset(void* state) {
   }
   d.used = false;
   d.drained = false;
+  d.framesDecoded = 0;
+  d.damaged = false;
 }
 
 void Close(void* state) {

@@ -417,6 +417,20 @@ TEST(AcmStreamConvert, DamagedFramesAreLeftOut) {
   EXPECT_TRUE(std::equal(mp3.reference.end() - 4000, mp3.reference.end(), pcm.end() - 4000));
 }
 
+TEST(AcmStreamConvert, DataNoFrameOfWhichDecodesFailsAtTheEnd) {
+  // MP3-in-WAV whose data is all garbage: concealed frame by frame, but not a silent success.
+  CodecFixture mp3 = LoadCodecFixture("ffmpeg-mp3-mono");
+  std::minstd_rand random(11);
+  for (uint8_t& byte : mp3.data) byte = static_cast<uint8_t>(random() | 0xE0);
+  Stream stream;
+  ASSERT_TRUE(Open(mp3.wave(), stream));
+  std::vector<uint8_t> pcm(SizeFor(stream.handle, static_cast<uint32_t>(mp3.data.size())));
+  const Conversion c = Convert(stream.handle, mp3.data.data(), mp3.data.size(), pcm.data(),
+                               pcm.size(), kStartEnd);
+  EXPECT_EQ(c.produced, 0u);
+  EXPECT_NE(c.result, MMSYSERR_NOERROR);
+}
+
 TEST(AcmStreamHeaders, AreCheckedAtEveryCall) {
   const CodecFixture pcm16 = LoadCodecFixture("sox-pcm-s16-stereo");
   Stream stream;
