@@ -22,6 +22,7 @@
 
 #include "platform/faults.h"
 #include "support/callback_thread.h"
+#include "support/scratch_dir.h"
 
 extern char** environ;
 
@@ -42,10 +43,6 @@ struct Buffer {
   std::vector<uint8_t> data;
   WAVEHDR header{};
 };
-
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "rtplayer-" + std::to_string(getpid()) + "-" + name;
-}
 
 // The device tests need the private PulseAudio daemon (scripts/pulse-test-daemon), whose
 // exports name it. scripts/test always starts it, so there a missing daemon fails them; run
@@ -162,8 +159,9 @@ Loudness Measure(const std::vector<int16_t>& samples) {
 }
 
 TEST_F(DeviceTest, ToneWrittenOnEntryTwoIsHeardOnTheSecondSinkOnly) {
-  Recorder first("rtplayer_a", TempPath("sink-a.raw"));
-  Recorder second("rtplayer_b", TempPath("sink-b.raw"));
+  const ScratchDir scratch;  // its files go with it
+  Recorder first("rtplayer_a", scratch.path("sink-a.raw"));
+  Recorder second("rtplayer_b", scratch.path("sink-b.raw"));
   ASSERT_TRUE(first.running() && second.running()) << "parec could not be started";
   ASSERT_TRUE(first.waitForBytes(1) && second.waitForBytes(1)) << "parec records nothing";
 
@@ -207,8 +205,6 @@ TEST_F(DeviceTest, ToneWrittenOnEntryTwoIsHeardOnTheSecondSinkOnly) {
   EXPECT_NEAR(heard.frequency, 1000.0, 20.0);
   EXPECT_NEAR(heard.peak, 16384, 400);
   EXPECT_EQ(Measure(first.samples()).peak, 0) << "rtplayer_a heard something";
-  std::remove(TempPath("sink-a.raw").c_str());
-  std::remove(TempPath("sink-b.raw").c_str());
 }
 
 TEST_F(DeviceTest, ResetReturnsTheQueuedBuffersInOrderAtOnceAndEndsThePause) {
@@ -293,7 +289,8 @@ TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
 
 // Misuse of the queue gives the platform's errors, on any device (here the file device).
 TEST(WaveOutQueue, RefusesMisusedHeadersAndInjectedFailures) {
-  const std::string path = TempPath("misuse.wav");
+  const ScratchDir scratch;  // its files go with it
+  const std::string path = scratch.path("misuse.wav");
   waveOutSelectFileDevice(path.c_str());
   CallbackThread callback;
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
@@ -441,7 +438,8 @@ TEST_F(DeviceTest, WritesRacingResetsAreNeverLostNorReturnedTwice) {
 }
 
 TEST(FileDeviceRace, WritesRacingResetsAreNeverLostNorReturnedTwice) {
-  const std::string path = TempPath("race.wav");
+  const ScratchDir scratch;  // its files go with it
+  const std::string path = scratch.path("race.wav");
   waveOutSelectFileDevice(path.c_str());
   RunRace(Pcm(8000, 1, 8), 7, 0x80, 20000);
   waveOutSelectFileDevice(nullptr);
