@@ -425,8 +425,8 @@ TEST(AcmStreamConvert, DataNoFrameOfWhichDecodesFailsAtTheEnd) {
   Stream stream;
   ASSERT_TRUE(Open(mp3.wave(), stream));
   std::vector<uint8_t> pcm(SizeFor(stream.handle, static_cast<uint32_t>(mp3.data.size())));
-  const Conversion c = Convert(stream.handle, mp3.data.data(), mp3.data.size(), pcm.data(),
-                               pcm.size(), kStartEnd);
+  const Conversion c =
+      Convert(stream.handle, mp3.data.data(), mp3.data.size(), pcm.data(), pcm.size(), kStartEnd);
   EXPECT_EQ(c.produced, 0u);
   EXPECT_NE(c.result, MMSYSERR_NOERROR);
 }
