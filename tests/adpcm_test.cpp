@@ -68,6 +68,21 @@ std::vector<uint8_t> Decode(const AcmDriver& driver, const WAVEFORMATEX* src,
   return pcm;
 }
 
+// A fixture with its driver opened to the fixture's own PCM.
+struct OpenedFixture {
+  WaveFixture fixture;
+  const AcmDriver& driver;
+  DriverState state;
+};
+
+OpenedFixture OpenFixture(const std::string& name) {
+  WaveFixture fixture = LoadFixture(name);
+  const AcmDriver& driver = DriverFor(name);
+  WAVEFORMATEX dst = fixture.pcm();
+  DriverState state = OpenDriver(driver, fixture.wave(), &dst);
+  return {std::move(fixture), driver, std::move(state)};
+}
+
 std::vector<uint8_t> Decode(const WaveFixture& fixture, const std::string& name, size_t portion) {
   return Decode(DriverFor(name), fixture.wave(), fixture.data, portion);
 }
@@ -247,11 +262,8 @@ TEST(AdpcmFormat, MsCoefficientsAbsentOrFewerThanSevenAreTheStandardSeven) {
 TEST(AdpcmTail, APartialBlockIsLeftUnconsumedUntilTheEnd) {
   for (const char* name : {"ima-partial", "ms-partial"}) {
     SCOPED_TRACE(name);
-    const WaveFixture fixture = LoadFixture(name);
+    const auto [fixture, driver, state] = OpenFixture(name);
     ASSERT_FALSE(fixture.data.empty());
-    const AcmDriver& driver = DriverFor(name);
-    WAVEFORMATEX dst = fixture.pcm();
-    DriverState state = OpenDriver(driver, fixture.wave(), &dst);
     ASSERT_NE(state, nullptr);
     const uint32_t block = fixture.blockAlign();
     const auto length = static_cast<uint32_t>(fixture.data.size());
@@ -275,11 +287,8 @@ TEST(AdpcmTail, APartialBlockIsLeftUnconsumedUntilTheEnd) {
 TEST(AdpcmTail, ATailTooShortForTheHeadersIsConsumedAndGivesNothing) {
   for (const char* name : {"ima-sox-6ch", "ms-sox-6ch"}) {
     SCOPED_TRACE(name);
-    const WaveFixture fixture = LoadFixture(name);
+    const auto [fixture, driver, state] = OpenFixture(name);
     ASSERT_FALSE(fixture.data.empty());
-    const AcmDriver& driver = DriverFor(name);
-    WAVEFORMATEX dst = fixture.pcm();
-    DriverState state = OpenDriver(driver, fixture.wave(), &dst);
     ASSERT_NE(state, nullptr);
     const uint32_t headers = IsIma(name) ? 4 * 6 : 7 * 6;
     EXPECT_EQ(driver.outputBound(state.get(), headers - 1), 0u);
@@ -298,11 +307,8 @@ TEST(AdpcmTail, ATailTooShortForTheHeadersIsConsumedAndGivesNothing) {
 TEST(AdpcmTail, OutputBoundCountsWholeBlocksAndTheTailAndRefusesPast32Bits) {
   for (const char* name : {"ima-sox-stereo", "ms-sox-stereo"}) {
     SCOPED_TRACE(name);
-    const WaveFixture fixture = LoadFixture(name);
+    const auto [fixture, driver, state] = OpenFixture(name);
     ASSERT_FALSE(fixture.data.empty());
-    const AcmDriver& driver = DriverFor(name);
-    WAVEFORMATEX dst = fixture.pcm();
-    DriverState state = OpenDriver(driver, fixture.wave(), &dst);
     ASSERT_NE(state, nullptr);
     const uint32_t block = fixture.blockAlign();
     const uint32_t blockPcm = (IsIma(name) ? 505 : 1012) * 4;
