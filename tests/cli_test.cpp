@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::string kCli = std::string(RTPLAYER_BINARY_DIR) + "/cli/rtplayer-cli";
+const std::string kCli = std::string(RTPLAYER_BINARY_DIR) + "/bin/rtplayer-cli";
 
 class CliTest : public ::testing::Test {
  protected:

@@ -73,7 +73,7 @@ CliRun PlayWithCli(const std::string& file, const std::string& output) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  const std::string cli = RTPLAYER_BINARY_DIR "/cli/rtplayer-cli";
+  const std::string cli = RTPLAYER_BINARY_DIR "/bin/rtplayer-cli";
   std::vector<std::string> args = {cli, "--output", output, file};
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

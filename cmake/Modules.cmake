@@ -1,0 +1,18 @@
+# Loadable modules: shared objects that platform/ opens with dlopen on first need (a heavy
+# library is mapped only into the processes that use it). Built beside the programs and
+# installed into the library folder's rtplayer/; the loader looks in both places.
+set(RTPLAYER_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/rtplayer)
+# The installed module folder as seen from the installed programs' folder, so an installed
+# tree can be moved as a whole.
+file(RELATIVE_PATH RTPLAYER_MODULE_RELATIVE_DIR ${CMAKE_INSTALL_FULL_BINDIR}
+  ${CMAKE_INSTALL_FULL_LIBDIR}/rtplayer)
+
+# rtplayer_add_module(name source...): the module file rtplayer-<name>.so.
+function(rtplayer_add_module name)
+  add_library(rtplayer_${name}_module MODULE ${ARGN})
+  set_target_properties(rtplayer_${name}_module PROPERTIES
+    PREFIX "" OUTPUT_NAME rtplayer-${name}
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(rtplayer_${name}_module PRIVATE -Wl,--no-undefined)
+  install(TARGETS rtplayer_${name}_module LIBRARY DESTINATION ${RTPLAYER_MODULE_INSTALL_DIR})
+endfunction()
