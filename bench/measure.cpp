@@ -1,7 +1,8 @@
 // Runs a command and records what it cost, for scripts/bench:
 //   rtplayer_measure RESULT_FILE COMMAND [ARG...]
-// appends "user_seconds system_seconds peak_rss_kib wall_seconds" to RESULT_FILE and exits
-// with the command's status. The command's own output passes through untouched.
+// appends "user_seconds system_seconds peak_rss_kib wall_seconds voluntary_switches" to
+// RESULT_FILE (the switches of all the command's threads) and exits with the command's status. The
+// command's own output passes through untouched.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -45,8 +46,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   // ru_maxrss is in KiB on Linux.
-  std::fprintf(out, "%.6f %.6f %ld %.6f\n", Seconds(usage.ru_utime), Seconds(usage.ru_stime),
-               usage.ru_maxrss, wall);
+  std::fprintf(out, "%.6f %.6f %ld %.6f %ld\n", Seconds(usage.ru_utime), Seconds(usage.ru_stime),
+               usage.ru_maxrss, wall, usage.ru_nvcsw);
   std::fclose(out);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
