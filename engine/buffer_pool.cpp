@@ -20,6 +20,12 @@ int OpenOutputDevice() {
 
 int CreateDeviceBuffers() {
   player.deviceBufferSize = BytesForDuration(player.outputFormat, 125);
+  // A rate so low that 125 ms is less than a byte: an empty buffer is nothing to play, and it
+  // would come back empty and be freed at once.
+  if (player.deviceBufferSize == 0) {
+    ShowError("Невозможно передать буфер звуковому устройству");
+    return 0;
+  }
   for (int pass = 0; pass < kDeviceBufferCount; ++pass) {
     auto* data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.deviceBufferSize));
     auto* header = static_cast<WAVEHDR*>(LocalAlloc(LMEM_FIXED, sizeof(WAVEHDR)));

@@ -12,7 +12,8 @@ int OpenOutputDevice();
 
 // Front end's thread, right after OpenOutputDevice: creates and queues the four buffers of
 // 125 ms on the paused device, counting them in deviceBuffersLive. Non-zero on success;
-// on failure the earlier passes' buffers stay queued and counted.
+// on failure the earlier passes' buffers stay queued and counted. An output format whose
+// 125 ms round to no byte at all is refused before any buffer is made.
 int CreateDeviceBuffers();
 
 // Playback thread only, for a returned, unprepared buffer it will not queue again: frees it;

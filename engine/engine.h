@@ -23,8 +23,9 @@ inline constexpr const char* kThreadFailedText = "Невозможно созд�
 bool LaunchPlayback();
 
 // The handling of WM_PLAYBACK_FINISHED: gives back the timer resolution, closes the thread,
-// closes device, stream and file, frees the data buffers, restores the priority class and
-// clears both state bits. Afterwards every handle and pointer of `player` is null.
+// closes device, stream and file (showing the message of an output the device could not
+// complete), frees the data buffers, restores the priority class and clears both state bits.
+// Afterwards every handle and pointer of `player` is null.
 void FinishPlayback();
 
 // Gives the process back its priority class and enables the File control.

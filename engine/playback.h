@@ -16,5 +16,7 @@ int StartPlayback();
 // device buffer is left to do it. Never while a started playback runs.
 void ReleaseBuffers();
 
-// Closes device, stream and file. Only after the playback thread has ended.
+// Closes device, stream and file. Only after the playback thread has ended. When the device
+// reports at its close that it could not complete the output of a playback that started
+// (FLAG_PLAYING still set), shows "Невозможно закрыть устройство воспроизведения".
 void CloseHandles();

@@ -39,7 +39,13 @@ void ReleaseBuffers() {
 
 void CloseHandles() {
   if (player.waveOutHandle != nullptr) {
-    waveOutClose(player.waveOutHandle);
+    // An output that completes its work only at the close (the file device's header) fails
+    // there, as does a last write that failed with no later write to refuse. Only a playback
+    // that started reports it: a failed start has shown its message.
+    const bool started = (LoadFlags() & FLAG_PLAYING) != 0;
+    if (waveOutClose(player.waveOutHandle) != MMSYSERR_NOERROR && started) {
+      ShowError("Невозможно закрыть устройство воспроизведения");
+    }
     player.waveOutHandle = nullptr;
   }
   if (player.streamHandle != nullptr) {

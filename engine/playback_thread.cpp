@@ -8,6 +8,11 @@
 
 namespace {
 
+// Source that a decoder skips without giving sound is damage it resyncs across; this many
+// source buffers of it in a row is not, and reading on would keep this thread from queueing
+// anything for as long as the file lasts.
+constexpr uint32_t kSilentSourceBuffers = 16;
+
 bool Stopping() {
   return (LoadFlags() & FLAG_STOPPING) != 0;
 }
@@ -39,16 +44,28 @@ bool ConvertMore() {
 // in it. False on a failure; the buffer is then still in hand, neither queued nor freed.
 bool FillDeviceBuffer(WAVEHDR* header) {
   uint32_t fill = 0;
+  uint64_t silentSource = 0;  // consumed since this fill's last PCM
   while (fill < player.deviceBufferSize && !Stopping()) {
     if (player.convertedPending > 0) {
       CopyPending(header, fill);
       if (player.convertedPending > 0) continue;  // the buffer is full
     }
+    const auto remaining = player.dataRemaining;
     if (!ConvertMore()) return false;
     // The conversion that finishes the data chunk ends this fill; its PCM goes into the
     // buffers that come back next. One that consumed without producing does not end it:
     // freeing the buffer would shrink the ring, and four such would end the playback early.
     if (player.dataRemaining == 0) break;
+    if (player.convertedPending > 0) {
+      silentSource = 0;
+    } else {
+      silentSource += remaining - player.dataRemaining;
+      if (silentSource >= uint64_t{kSilentSourceBuffers} * player.sourceBufferSize) {
+        RequestStop();
+        ShowError("Невозможно преобразовать порцию данных");
+        return false;
+      }
+    }
   }
   if (fill == 0) {
     waveOutUnprepareHeader(player.waveOutHandle, header, sizeof(WAVEHDR));

@@ -85,7 +85,9 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Closes the device; fails with WAVERR_STILLPLAYING while buffers are queued (the device then
-// stays open). Any other error (the file device could not complete its file) still closes.
+// stays open). Any other error still closes: the file device could not complete its file (its
+// header, or data that no refused waveOutWrite has reported yet, so each failure of the output
+// is reported once).
 // Not while another thread uses the device.
 MMRESULT waveOutClose(HWAVEOUT device);
 

@@ -28,7 +28,8 @@ struct WaveOutBackend {
   MMRESULT(*open)
   (const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue, void** priv);
   // Stops pulling for good and releases everything; no pull is running when it returns.
-  // Returns an error when output already taken could not be completed.
+  // Returns an error when output already taken could not be completed and no refused
+  // waveOutWrite has said so already.
   MMRESULT (*close)(void* priv);
   // Begin, or resume, pulling: after open, and when a reset ends a pause.
   void (*start)(void* priv);
@@ -53,6 +54,9 @@ void WaveOutQueueFeed(WaveOutQueue* queue, uint8_t* out, uint32_t bytes, uint8_t
 // The output can take no more bytes (it failed): every later waveOutWrite fails, so the
 // failure reaches the writer. Any thread.
 void WaveOutQueueFail(WaveOutQueue* queue);
+// True when the output failed and no waveOutWrite has been refused since, so the writer has
+// not heard of it: the close must report it. Any thread.
+bool WaveOutQueueFailureUnreported(WaveOutQueue* queue);
 
 // The backends.
 extern const WaveOutBackend kSdlBackend;

@@ -103,7 +103,13 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQu
 
 MMRESULT Close(void* priv) {
   std::unique_ptr<FileOutput> output(static_cast<FileOutput*>(priv));
-  bool complete = !output->failed && WriteHeader(*output);
+  if (output->failed) {
+    // The file stays incomplete. The failure is the close's to report only if no refused write
+    // has told the writer (the write that failed was the last one).
+    close(output->fd);
+    return WaveOutQueueFailureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+  }
+  bool complete = WriteHeader(*output);
   complete = close(output->fd) == 0 && complete;
   return complete ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }

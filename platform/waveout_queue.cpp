@@ -62,7 +62,10 @@ MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header) {
   std::lock_guard lock(queue->lock);
   if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
   if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
-  if (queue->failed) return MMSYSERR_ERROR;
+  if (queue->failed) {
+    queue->failureReported = true;
+    return MMSYSERR_ERROR;
+  }
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
   header->lpNext = nullptr;
   if (queue->tail == nullptr) {
@@ -125,4 +128,9 @@ void WaveOutQueueFeed(WaveOutQueue* queue, uint8_t* out, uint32_t bytes, uint8_t
 void WaveOutQueueFail(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   queue->failed = true;
+}
+
+bool WaveOutQueueFailureUnreported(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  return queue->failed && !queue->failureReported;
 }

@@ -24,6 +24,7 @@ struct WaveOutQueue {
   uint32_t headOffset = 0;  // bytes of head already pulled
   bool paused = false;
   bool failed = false;
+  bool failureReported = false;  // a write has been refused since the failure
   uint32_t underruns = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "codec_fixtures.h"
@@ -62,6 +63,12 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   EXPECT_EQ(errors, "");
   EXPECT_EQ(Run({"--output", out, bad}, &errors), 1);
   EXPECT_EQ(errors, "В файле не найден описатель формата\n");
+
+  // 50 ms fit one buffer: the output's only write fails after it was accepted.
+  const std::string shortFile = dir_.path("short.wav");
+  ASSERT_TRUE(WriteFileBytes(shortFile, WaveFile(PcmFormat(8000, 1, 16), Pattern(800))));
+  EXPECT_EQ(Run({"--output", "/dev/full", shortFile}, &errors), 1);
+  EXPECT_EQ(errors, "Невозможно закрыть устройство воспроизведения\n");
 }
 
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
@@ -116,6 +123,18 @@ size_t FirstLoud(const std::vector<int16_t>& samples) {
   return samples.size();
 }
 
+// Waits for what a recording holds to satisfy `ready`. The deadline is far beyond any load:
+// only a recorder that has stopped recording reaches it.
+bool WaitForRecording(const std::string& path,
+                      const std::function<bool(const std::vector<int16_t>&)>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!ready(ReadSamples(path))) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   const std::string file = std::string(RTPLAYER_FIXTURES) + "/realtime-ima.wav";
   const std::string referencePath = dir_.path("reference.raw");
@@ -132,27 +151,28 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
                         dir_.path("parec"));
   ASSERT_TRUE(recorder.started());
   // The idle sink's monitor gives silence: once some has arrived, the recording is running.
-  const auto recordedBytes = [&] {
-    std::error_code noFileYet;
-    const auto size = std::filesystem::file_size(recordingPath, noFileYet);
-    return noFileYet ? 0 : size;
-  };
-  for (int i = 0; i < 100 && recordedBytes() < 4410; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  ASSERT_TRUE(WaitForRecording(recordingPath, [](const auto& recorded) {
+    return recorded.size() >= 2205;
+  })) << "the recorder records nothing";
   std::string errors;
   EXPECT_EQ(Run({"--device", "1", file}, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
-  // The sink renders what is queued in it after the player has let go; then stop recording.
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // The sink renders what is queued in it after the player has let go: the recording goes on
+  // until it holds the whole sound at every lag the alignment below tries.
+  const size_t lead = FirstLoud(reference);
+  const bool whole = WaitForRecording(recordingPath, [&](const auto& recorded) {
+    const size_t start = FirstLoud(recorded);
+    return start < recorded.size() && start >= lead &&
+           recorded.size() >= start - lead + 200 + reference.size();
+  });
   recorder.signal(SIGINT);
   recorder.wait();
 
   const std::vector<int16_t> recorded = ReadSamples(recordingPath);
   const size_t start = FirstLoud(recorded);
-  const size_t lead = FirstLoud(reference);
   ASSERT_LT(start, recorded.size()) << "nothing was heard on the sink";
   ASSERT_GE(start, lead);
+  ASSERT_TRUE(whole) << "the recording ends early";
   // Aligned at the best lag near the first loud sample.
   size_t best = start - lead;
   double bestCorrelation = -1;

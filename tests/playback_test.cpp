@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "codec_fixtures.h"
 #include "engine/engine.h"
 #include "platform/faults.h"
 #include "support/recording_front_end.h"
@@ -161,6 +162,10 @@ TEST_P(StartFailureTest, ShowsItsMessageOnceAndEndsIdle) {
     WAVEFORMATEX unknown = pcm;
     unknown.wFormatTag = 0x7A7A;
     Use(WaveFile(unknown, Pattern(100)));
+  } else if (name == "device buffers of no bytes") {
+    WAVEFORMATEX slow = PcmFormat(3, 1, 8);  // 125 ms is less than a byte, whatever the byte rate
+    slow.nAvgBytesPerSec = 8000;
+    Use(WaveFile(slow, Pattern(100)));
   } else if (name == "no output size") {
     WAVEFORMATEX silent = pcm;
     silent.nAvgBytesPerSec = 0;
@@ -208,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "Недостаточно памяти для буферов устройства", "LocalAlloc", 3},
         StartFailure{"no memory for the third device buffer's header",
                      "Недостаточно памяти для буферов устройства", "LocalAlloc", 8},
+        StartFailure{"device buffers of no bytes", "Невозможно передать буфер звуковому устройству",
+                     nullptr, 0},
         StartFailure{"first device buffer refused",
                      "Невозможно передать буфер звуковому устройству", "waveOutWrite", 1},
         StartFailure{"third device buffer refused",
@@ -253,6 +260,55 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PlayingFailure>& test) {
       return std::string(test.param.name);
     });
+
+TEST_F(PlaybackTest, AnOutputThatCannotBeWrittenIsReportedOnceWhereverItFails) {
+  waveOutSelectFileDevice("/dev/full");
+  // Data that fits one buffer: the only write fails, and so does the header at the close.
+  Use(WaveFile(PcmFormat(8000, 1, 16), Pattern(800)));
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{"Невозможно закрыть устройство воспроизведения"});
+  ExpectIdle();
+  // Longer data: the write after the failed one is refused, and that is the only message.
+  Use(TwoSecondsOfPcm());
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), (Errors{"Невозможно закрыть устройство воспроизведения",
+                                        "Невозможно передать буфер звуковому устройству"}));
+  ExpectIdle();
+}
+
+// The MP3 codec fixture with `zeros` bytes of nothing in the middle of its data, as a damaged
+// copy has them; its source buffers hold 4096 bytes.
+Bytes Mp3WithZeros(size_t zeros, Bytes* reference) {
+  const CodecFixture fixture = LoadCodecFixture("ffmpeg-mp3-mono");
+  Bytes data = fixture.data;
+  data.insert(data.begin() + static_cast<ptrdiff_t>(data.size() / 2), zeros, 0);
+  *reference = fixture.reference;
+  return RiffForm("WAVE", {Chunk("fmt ", fixture.format), Chunk("data", data)});
+}
+
+TEST_F(PlaybackTest, ADamagedStretchIsSkippedWithEveryBufferKept) {
+  // Seven source buffers without sound: were each to end a fill, the four device buffers
+  // would be freed one by one and the playback would end, quietly, at the damage.
+  Bytes reference;
+  Use(Mp3WithZeros(7 * 4096, &reference));
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{});
+  const Bytes played = Played();
+  // The decoder resyncs within a few frames; the last half second is as without the damage.
+  const size_t tail = 16000;
+  ASSERT_GE(played.size(), tail);
+  EXPECT_TRUE(std::equal(played.end() - tail, played.end(), reference.end() - tail))
+      << played.size() << " bytes played of " << reference.size();
+  ExpectIdle();
+}
+
+TEST_F(PlaybackTest, ADamagedStretchTooLongToSkipEndsThePlaybackWithAMessage) {
+  Bytes reference;
+  Use(Mp3WithZeros(20 * 4096, &reference));
+  Play();
+  EXPECT_EQ(frontEnd_.errors(), Errors{"Невозможно преобразовать порцию данных"});
+  ExpectIdle();
+}
 
 TEST_F(PlaybackTest, AStopAtAnyMomentEndsWithOneFinishAndNothingHeld) {
   Use(TwoSecondsOfPcm());

@@ -165,21 +165,36 @@ TEST_F(FileDeviceTest, AFileThatCannotBeMadeFailsTheOpen) {
   EXPECT_EQ(device, nullptr);
 }
 
-TEST_F(FileDeviceTest, AWriteThatFailsReachesTheWriterAndTheClose) {
+TEST_F(FileDeviceTest, AFailedWriteIsReportedOnceByTheNextWriteOrElseByTheClose) {
   waveOutSelectFileDevice("/dev/full");
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
-  HWAVEOUT device = Open(format);
-  ASSERT_NE(device, nullptr);
   Bytes block(100, 1);
   WAVEHDR header{};
   header.lpData = block.data();
   header.dwBufferLength = static_cast<uint32_t>(block.size());
-  waveOutPrepareHeader(device, &header, sizeof header);
-  ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
-  ASSERT_TRUE(callback_.waitFor(MM_WOM_DONE, 1)) << "the buffer must still come back";
-  EXPECT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_ERROR)
-      << "the device could not write, and says so";
-  waveOutUnprepareHeader(device, &header, sizeof header);
+  for (const bool writeAgain : {false, true}) {
+    SCOPED_TRACE(writeAgain ? "written again" : "the last write");
+    const size_t before = callback_.done().size();
+    HWAVEOUT device = Open(format);
+    ASSERT_NE(device, nullptr);
+    waveOutPrepareHeader(device, &header, sizeof header);
+    ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_TRUE(callback_.waitFor(MM_WOM_DONE, before + 1)) << "the buffer must still come back";
+    if (writeAgain) {
+      EXPECT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_ERROR)
+          << "the device could not write, and says so";
+    }
+    waveOutUnprepareHeader(device, &header, sizeof header);
+    EXPECT_EQ(waveOutClose(device) != MMSYSERR_NOERROR, !writeAgain)
+        << "reported by the close exactly when no write was refused for it";
+  }
+}
+
+TEST_F(FileDeviceTest, AHeaderThatCannotBeWrittenFailsTheClose) {
+  waveOutSelectFileDevice("/dev/full");
+  const WAVEFORMATEX format = Pcm(8000, 1, 8);
+  HWAVEOUT device = Open(format);
+  ASSERT_NE(device, nullptr);
   EXPECT_NE(waveOutClose(device), MMSYSERR_NOERROR);
 }
 
