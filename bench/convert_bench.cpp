@@ -1,22 +1,19 @@
-// Converts a whole file through the wave file reader and the decompression stage, copying the
-// PCM into a device-sized buffer exactly as the playback thread does, as fast as it can go.
+// Converts a whole file through the wave file reader and the decompression stage, filling
+// device-sized buffers with the playback thread's own function, as fast as it can go.
 // The file is RTPLAYER_BENCH_FILE (scripts/bench makes 10-minute IMA ADPCM and MS ADPCM 44.1 kHz
 // stereo ones); without it the benchmark makes the IMA ADPCM one itself with sox in a temporary
 // folder.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "engine/decompression.h"
+#include "engine/buffer_fill.h"
+#include "engine/playback.h"
 #include "engine/player_state.h"
-#include "engine/wave_reader.h"
-#include "platform/memory.h"
 
 namespace {
 
@@ -28,10 +25,8 @@ const FrontEnd kFrontEnd{nullptr,      PrintError,   [](void*) { return 0; },
                          [](void*) {}, [](void*) {}, [](void*, uint32_t) {}};
 
 void Release() {
-  if (player.fileHandle != nullptr) mmioClose(player.fileHandle, 0);
-  if (player.streamHandle != nullptr) acmStreamClose(player.streamHandle, 0);
-  LocalFree(player.sourceBuffer);
-  LocalFree(player.convertedBuffer);
+  CloseHandles();
+  ReleaseBuffers();
   player = PlayerState{};
   player.dialogWindow = &kFrontEnd;
 }
@@ -40,30 +35,12 @@ void Release() {
 uint64_t PlayOnce(const std::string& path, std::vector<uint8_t>& device) {
   Release();
   std::snprintf(player.fileName, sizeof player.fileName, "%s", path.c_str());
-  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
-  if (!OpenWaveFile() || !OpenConversionStream() || !AllocateConversionBuffers() ||
-      !BindFileBuffer()) {
-    return 0;
-  }
-  const uint32_t deviceBufferSize = BytesForDuration(player.outputFormat, 125);
-  device.resize(deviceBufferSize);
+  if (!OpenSource()) return 0;
+  device.resize(BytesForDuration(player.outputFormat, 125));
   uint64_t total = 0;
   for (;;) {
     uint32_t fill = 0;
-    while (fill < deviceBufferSize) {
-      if (player.convertedPending > 0) {
-        const uint32_t n = std::min(deviceBufferSize - fill, player.convertedPending);
-        std::memcpy(device.data() + fill, player.convertedNext, n);
-        fill += n;
-        player.convertedNext += n;
-        player.convertedPending -= n;
-        if (player.convertedPending > 0) continue;
-      }
-      if (player.dataRemaining == 0) break;
-      if (NeedsRefill() && !RefillFileBuffer()) return 0;
-      if (!ConvertNextBlock()) return 0;
-      if (player.dataRemaining == 0) break;
-    }
+    if (!FillBuffer(device.data(), static_cast<uint32_t>(device.size()), &fill)) return 0;
     benchmark::DoNotOptimize(device.data());
     total += fill;
     if (fill == 0 && player.dataRemaining == 0 && player.convertedPending == 0) return total;

@@ -16,6 +16,7 @@
 
 #include "cli/status_line.h"
 #include "engine/engine.h"
+#include "engine/messages.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ class Ticker {
 bool PlayOne(const std::string& file) {
   const int errorsBefore = terminal.errorsShown.load();
   if (file.size() >= sizeof player.fileName) {
-    ShowError("Невозможно открыть файл");
+    ShowError(kCannotOpenFileText);
     return false;
   }
   std::memcpy(player.fileName, file.c_str(), file.size() + 1);

@@ -1,5 +1,6 @@
 #include "engine/buffer_pool.h"
 
+#include "engine/messages.h"
 #include "engine/player_state.h"
 #include "platform/memory.h"
 
@@ -10,7 +11,7 @@ int OpenOutputDevice() {
   const auto id = static_cast<uint32_t>(entry - 1);
   if (waveOutOpen(&player.waveOutHandle, id, &player.outputFormat, player.playbackThreadId, 0,
                   CALLBACK_THREAD) != MMSYSERR_NOERROR) {
-    ShowError("Невозможно открыть устройство воспроизведения");
+    ShowError(kCannotOpenDeviceText);
     return 0;
   }
   // Held from now on, so the buffers' undefined contents are never heard.
@@ -23,7 +24,7 @@ int CreateDeviceBuffers() {
   // A rate so low that 125 ms is less than a byte: an empty buffer is nothing to play, and it
   // would come back empty and be freed at once.
   if (player.deviceBufferSize == 0) {
-    ShowError("Невозможно передать буфер звуковому устройству");
+    ShowError(kCannotQueueBufferText);
     return 0;
   }
   for (int pass = 0; pass < kDeviceBufferCount; ++pass) {
@@ -32,7 +33,7 @@ int CreateDeviceBuffers() {
     if (data == nullptr || header == nullptr) {
       LocalFree(data);
       LocalFree(header);
-      ShowError("Недостаточно памяти для буферов устройства");
+      ShowError(kNoDeviceBufferMemoryText);
       return 0;
     }
     header->lpData = data;
@@ -45,7 +46,7 @@ int CreateDeviceBuffers() {
       waveOutUnprepareHeader(player.waveOutHandle, header, sizeof(WAVEHDR));
       LocalFree(data);
       LocalFree(header);
-      ShowError("Невозможно передать буфер звуковому устройству");
+      ShowError(kCannotQueueBufferText);
       return 0;
     }
     AddBuffersLive(1);

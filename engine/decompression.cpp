@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/messages.h"
 #include "engine/player_state.h"
 #include "platform/memory.h"
 
@@ -43,11 +44,11 @@ int OpenConversionStream() {
                        ACM_FORMATSUGGESTF_WFORMATTAG) != 0 ||
       !DurationFits(source, kSourceMilliseconds) ||
       !DurationFits(player.outputFormat, kDeviceMilliseconds)) {
-    ShowError("Невозможно получить результирующий формат");
+    ShowError(kNoOutputFormatText);
     return 0;
   }
   if (acmStreamOpen(&player.streamHandle, &source, &player.outputFormat, 0) != 0) {
-    ShowError("Невозможно открыть поток преобразования");
+    ShowError(kCannotOpenStreamText);
     return 0;
   }
   return 1;
@@ -58,22 +59,22 @@ int AllocateConversionBuffers() {
       RoundUp(BytesForDuration(player.sourceFormat.format, kSourceMilliseconds), 4096);
   player.sourceBuffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.sourceBufferSize));
   if (player.sourceBuffer == nullptr) {
-    ShowError("Недостаточно памяти для исходного буфера");
+    ShowError(kNoSourceMemoryText);
     return 0;
   }
   if (acmStreamSize(player.streamHandle, player.sourceBufferSize, &player.convertedBufferSize,
                     ACM_STREAMSIZEF_SOURCE) != 0) {
-    ShowError("Невозможно получить размер буфера результата");
+    ShowError(kNoResultSizeText);
     return 0;
   }
   if (player.convertedBufferSize == 0) {
-    ShowError("Исходный буфер слишком мал для преобразования");
+    ShowError(kSourceBufferTooSmallText);
     return 0;
   }
   player.convertedBuffer =
       static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.convertedBufferSize));
   if (player.convertedBuffer == nullptr) {
-    ShowError("Недостаточно памяти для буфера результата");
+    ShowError(kNoResultMemoryText);
     return 0;
   }
   return 1;
@@ -99,7 +100,7 @@ int ConvertNextBlock() {
   header.pbDst = player.convertedBuffer;
   header.cbDstLength = player.convertedBufferSize;
   if (acmStreamPrepareHeader(player.streamHandle, &header, 0) != 0) {
-    return StopWith("Невозможно подготовить заголовок потока");
+    return StopWith(kCannotPrepareStreamHeaderText);
   }
   if (last) {
     player.convertFlags =
@@ -108,10 +109,10 @@ int ConvertNextBlock() {
   const MMRESULT result = acmStreamConvert(player.streamHandle, &header, player.convertFlags);
   acmStreamUnprepareHeader(player.streamHandle, &header, 0);
   player.convertFlags &= ~ACM_STREAMCONVERTF_START;
-  if (result != 0) return StopWith("Невозможно преобразовать порцию данных");
+  if (result != 0) return StopWith(kCannotConvertText);
   // Draining a decoder that holds nothing, with nothing left to offer, is the quiet end.
   if (header.cbSrcLengthUsed == 0 && header.cbDstLengthUsed == 0 && !(last && offered == 0)) {
-    return StopWith("Недостаточный размер исходного буфера");
+    return StopWith(kSourcePortionTooShortText);
   }
 
   player.fileInfo.pchNext += header.cbSrcLengthUsed;

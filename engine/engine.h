@@ -12,9 +12,6 @@
 
 #include "engine/player_state.h"
 
-// The fixed message when no playback thread can be made.
-inline constexpr const char* kThreadFailedText = "Невозможно создать поток воспроизведения";
-
 // Asks for 1 ms timer resolution, raises the process priority class, creates the playback
 // thread and runs StartPlayback. On success: showPlaying, FLAG_PLAYING, the priming reset.
 // On failure: the failed-start teardown. Then the priority class comes back unless a stop is

@@ -3,20 +3,24 @@
 #include "engine/buffer_pool.h"
 #include "engine/decompression.h"
 #include "engine/engine.h"
+#include "engine/messages.h"
 #include "engine/playback.h"
 #include "engine/player_state.h"
 #include "engine/wave_reader.h"
 #include "platform/memory.h"
 
+int OpenSource() {
+  player.convertedPending = 0;
+  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
+  // Each step shows its own message; what earlier steps acquired stays for the teardown.
+  return OpenWaveFile() && OpenConversionStream() && AllocateConversionBuffers() &&
+         BindFileBuffer();
+}
+
 int StartPlayback() {
   player.waveOutHandle = nullptr;
   std::atomic_ref(player.deviceBuffersLive).store(0);
-  player.convertedPending = 0;
-  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
-
-  // Each step shows its own message; what earlier steps acquired stays for the teardown.
-  return OpenWaveFile() && OpenConversionStream() && AllocateConversionBuffers() &&
-         BindFileBuffer() && OpenOutputDevice() && CreateDeviceBuffers();
+  return OpenSource() && OpenOutputDevice() && CreateDeviceBuffers();
 }
 
 void ReleaseBuffers() {
@@ -44,7 +48,7 @@ void CloseHandles() {
     // that started reports it: a failed start has shown its message.
     const bool started = (LoadFlags() & FLAG_PLAYING) != 0;
     if (waveOutClose(player.waveOutHandle) != MMSYSERR_NOERROR && started) {
-      ShowError("Невозможно закрыть устройство воспроизведения");
+      ShowError(kCannotCloseDeviceText);
     }
     player.waveOutHandle = nullptr;
   }

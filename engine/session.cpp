@@ -1,4 +1,5 @@
 #include "engine/engine.h"
+#include "engine/messages.h"
 #include "engine/playback.h"
 
 bool LaunchPlayback() {
@@ -7,7 +8,7 @@ bool LaunchPlayback() {
   player.playbackThread = CreateThread(&PlaybackThreadProc, nullptr, &player.playbackThreadId);
   if (player.playbackThread == nullptr) {
     // Without a thread no finish would ever come: give everything back now.
-    ShowError(kThreadFailedText);
+    ShowError(kCannotCreateThreadText);
     timeEndPeriod(1);
     RestoreIdleState();
     return false;

@@ -1,5 +1,6 @@
 #include "engine/wave_reader.h"
 
+#include "engine/messages.h"
 #include "engine/player_state.h"
 
 namespace {
@@ -14,25 +15,25 @@ int OpenWaveFile() {
   player.fileHandle =
       mmioOpenA(player.fileName, nullptr, MMIO_ALLOCBUF | MMIO_DENYWRITE | MMIO_READ);
   if (player.fileHandle == nullptr) {
-    ShowError("Невозможно открыть файл");
+    ShowError(kCannotOpenFileText);
     return 0;
   }
 
   player.riffChunk = {};
   player.riffChunk.fccType = FOURCC_WAVE;
   if (mmioDescend(player.fileHandle, &player.riffChunk, nullptr, MMIO_FINDRIFF) != 0) {
-    ShowError("Файл не имеет структуры RIFF/WAVE");
+    ShowError(kNotRiffWaveText);
     return 0;
   }
 
   MMCKINFO formatChunk{};
   formatChunk.ckid = FOURCC_FMT;
   if (mmioDescend(player.fileHandle, &formatChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
-    ShowError("В файле не найден описатель формата");
+    ShowError(kNoFormatChunkText);
     return 0;
   }
   if (formatChunk.cksize > MAX_FORMAT_CHUNK) {
-    ShowError("Слишком большой размер описателя формата");
+    ShowError(kFormatChunkTooLargeText);
     return 0;
   }
 
@@ -40,7 +41,7 @@ int OpenWaveFile() {
   player.sourceFormat = {};
   const auto size = static_cast<int32_t>(formatChunk.cksize);
   if (mmioRead(player.fileHandle, player.sourceFormat.bytes, size) != size) {
-    ShowError("Ошибка чтения описателя формата");
+    ShowError(kFormatChunkReadErrorText);
     return 0;
   }
   if (size % 2 != 0) {
@@ -53,7 +54,7 @@ int OpenWaveFile() {
   player.dataChunk = {};
   player.dataChunk.ckid = FOURCC_DATA;
   if (mmioDescend(player.fileHandle, &player.dataChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
-    ShowError("В файле не найден раздел данных");
+    ShowError(kNoDataChunkText);
     return 0;
   }
   player.dataRemaining = player.dataChunk.cksize;
@@ -64,11 +65,11 @@ int BindFileBuffer() {
   // A size beyond int32_t arrives negative and the service refuses it.
   if (mmioSetBuffer(player.fileHandle, player.sourceBuffer,
                     static_cast<int32_t>(player.sourceBufferSize), 0) != 0) {
-    ShowError("Невозможно установить буфер для файла");
+    ShowError(kCannotSetFileBufferText);
     return 0;
   }
   if (mmioGetInfo(player.fileHandle, &player.fileInfo, 0) != 0) {
-    ShowError("Невозможно получить информационную структру файла");
+    ShowError(kCannotGetFileInfoText);
     return 0;
   }
   return 1;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "adpcm_fixtures.h"
-#include "engine/decompression.h"
+#include "engine/buffer_fill.h"
+#include "engine/playback.h"
 #include "engine/player_state.h"
-#include "engine/wave_reader.h"
 #include "platform/acm.h"
 #include "platform/fileio.h"
 #include "platform/memory.h"
@@ -165,8 +165,8 @@ TEST_P(AdpcmStream, ConvertsLikeSoxWholeAndInPiecesOfEverySize) {
 
 INSTANTIATE_TEST_SUITE_P(Adpcm, AdpcmStream, testing::ValuesIn(kFixtures), TestName);
 
-// The reader and the stage with the real file and conversion services, converting as the
-// playback thread does: refill when the stage asks, convert, take all the PCM.
+// The reader and the stage with the real file and conversion services, filling buffers with
+// the playback thread's own function.
 class AdpcmPlayback : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -175,28 +175,25 @@ class AdpcmPlayback : public testing::TestWithParam<const char*> {
   }
 
   void TearDown() override {
-    if (player.fileHandle != nullptr) mmioClose(player.fileHandle, 0);
-    if (player.streamHandle != nullptr) acmStreamClose(player.streamHandle, 0);
-    LocalFree(player.sourceBuffer);
-    LocalFree(player.convertedBuffer);
+    CloseHandles();
+    ReleaseBuffers();
     player = PlayerState{};
   }
 
-  bool Start(const std::string& path) {
+  static bool Start(const std::string& path) {
     std::snprintf(player.fileName, sizeof player.fileName, "%s", path.c_str());
-    player.convertFlags = kBlockAlign | kStart;
-    player.convertedPending = 0;
-    return OpenWaveFile() && OpenConversionStream() && AllocateConversionBuffers() &&
-           BindFileBuffer();
+    return OpenSource() != 0;
   }
 
+  // Fills 125 ms buffers one after another as the playback thread does, keeping what each
+  // holds.
   static bool Play(std::vector<uint8_t>* pcm) {
-    for (int conversions = 0; conversions < 100000; ++conversions) {
-      pcm->insert(pcm->end(), player.convertedNext, player.convertedNext + player.convertedPending);
-      player.convertedPending = 0;
-      if (player.dataRemaining == 0) return true;
-      if (NeedsRefill() && !RefillFileBuffer()) return false;
-      if (!ConvertNextBlock()) return false;
+    std::vector<uint8_t> buffer(BytesForDuration(player.outputFormat, 125));
+    for (int fills = 0; fills < 100000; ++fills) {
+      uint32_t filled = 0;
+      if (!FillBuffer(buffer.data(), static_cast<uint32_t>(buffer.size()), &filled)) return false;
+      pcm->insert(pcm->end(), buffer.begin(), buffer.begin() + filled);
+      if (filled == 0 && player.dataRemaining == 0 && player.convertedPending == 0) return true;
     }
     ADD_FAILURE() << "the playback never ended";
     return false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/faults.h"
+#include "support/expected_texts.h"
 #include "support/recording_front_end.h"
 
 namespace {
@@ -147,7 +148,7 @@ TEST_F(BufferPoolTest, ADeviceThatCannotBeOpenedShowsItsMessage) {
   player.outputFormat = Pcm(44100, 9, 16);
   EXPECT_EQ(OpenOutputDevice(), 0) << "nine channels";
   EXPECT_EQ(player.waveOutHandle, nullptr);
-  EXPECT_EQ(frontEnd_.errors(), Errors(2, "Невозможно открыть устройство воспроизведения"));
+  EXPECT_EQ(frontEnd_.errors(), Errors(2, expected::kCannotOpenDevice));
   TearDownStart();
   EXPECT_EQ(drain_.freesBeforeQuit, 0u);
 }
@@ -169,7 +170,7 @@ TEST_F(BufferPoolTest, ThirdDataBlockMissingLeavesTwoQueuedThatTheTeardownFrees)
   ASSERT_NE(OpenOutputDevice(), 0);
   InjectServiceFault("LocalAlloc", 5);  // passes take two blocks each: data, then header
   EXPECT_EQ(CreateDeviceBuffers(), 0);
-  EXPECT_EQ(frontEnd_.errors(), Errors{"Недостаточно памяти для буферов устройства"});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kNoDeviceBufferMemory});
   EXPECT_EQ(LoadBuffersLive(), 2);
   TearDownStart();
   ExpectEarlierPassesDrained(drain_, 2);
@@ -181,7 +182,7 @@ TEST_F(BufferPoolTest, ThirdHeaderMissingReleasesItsDataBlock) {
   ASSERT_NE(OpenOutputDevice(), 0);
   InjectServiceFault("LocalAlloc", 6);
   EXPECT_EQ(CreateDeviceBuffers(), 0);
-  EXPECT_EQ(frontEnd_.errors(), Errors{"Недостаточно памяти для буферов устройства"});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kNoDeviceBufferMemory});
   EXPECT_EQ(LoadBuffersLive(), 2);
   TearDownStart();
   ExpectEarlierPassesDrained(drain_, 2);
@@ -202,7 +203,7 @@ TEST_F(BufferPoolTest, ARefusedWriteReleasesItsBufferAndKeepsTheEarlierOnes) {
   ASSERT_NE(OpenOutputDevice(), 0);
   InjectServiceFault("waveOutWrite", 3);
   EXPECT_EQ(CreateDeviceBuffers(), 0);
-  EXPECT_EQ(frontEnd_.errors(), Errors{"Невозможно передать буфер звуковому устройству"});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kCannotQueueBuffer});
   EXPECT_EQ(LoadBuffersLive(), 2);
   TearDownStart();
   ExpectEarlierPassesDrained(drain_, 2);

@@ -1,5 +1,5 @@
-// The decompression stage with the real reader and conversion service: whole files played as
-// the playback thread plays them, the flag sequence, and every failure row with its message.
+// The decompression stage with the real reader and conversion service: whole files converted
+// with the playback thread's own step, the flag sequence, and every failure row with its message.
 #include "engine/decompression.h"
 
 #include <gtest/gtest.h>
@@ -9,24 +9,17 @@
 #include <vector>
 
 #include "codec_fixtures.h"
+#include "engine/buffer_fill.h"
+#include "engine/playback.h"
 #include "engine/player_state.h"
 #include "engine/wave_reader.h"
 #include "platform/faults.h"
 #include "platform/memory.h"
+#include "support/expected_texts.h"
 #include "support/scratch_dir.h"
 #include "support/wav_writer.h"
 
 namespace {
-
-constexpr const char* kNoOutputFormat = "Невозможно получить результирующий формат";
-constexpr const char* kCannotOpenStream = "Невозможно открыть поток преобразования";
-constexpr const char* kNoSourceMemory = "Недостаточно памяти для исходного буфера";
-constexpr const char* kNoResultSize = "Невозможно получить размер буфера результата";
-constexpr const char* kSourceTooSmall = "Исходный буфер слишком мал для преобразования";
-constexpr const char* kNoResultMemory = "Недостаточно памяти для буфера результата";
-constexpr const char* kCannotPrepare = "Невозможно подготовить заголовок потока";
-constexpr const char* kCannotConvert = "Невозможно преобразовать порцию данных";
-constexpr const char* kSourceBufferShort = "Недостаточный размер исходного буфера";
 
 constexpr uint32_t kBlockAlignStart = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
 
@@ -61,12 +54,10 @@ class Decompression : public testing::Test {
 
   void TearDown() override { Release(); }
 
-  // Takes apart what a start made, as the teardown does, and begins afresh.
+  // Takes apart what a start made with the engine's own teardown, and begins afresh.
   void Release() {
-    if (player.fileHandle != nullptr) mmioClose(player.fileHandle, 0);
-    if (player.streamHandle != nullptr) acmStreamClose(player.streamHandle, 0);
-    LocalFree(player.sourceBuffer);
-    LocalFree(player.convertedBuffer);
+    CloseHandles();
+    ReleaseBuffers();
     player = PlayerState{};
     player.dialogWindow = &frontEnd_.port;
     frontEnd_.errors.clear();
@@ -81,10 +72,10 @@ class Decompression : public testing::Test {
     return OpenWaveFile() != 0;
   }
 
-  // The start's steps up to the bound file buffer, in the start sequence's order.
-  bool Start(const std::string& path) {
-    return OpenFile(path) && OpenConversionStream() && AllocateConversionBuffers() &&
-           BindFileBuffer();
+  // The start's steps up to the bound file buffer.
+  static bool Start(const std::string& path) {
+    std::snprintf(player.fileName, sizeof player.fileName, "%s", path.c_str());
+    return OpenSource() != 0;
   }
 
   std::string Write(const std::string& name, const Bytes& bytes) {
@@ -93,34 +84,21 @@ class Decompression : public testing::Test {
     return path;
   }
 
-  // Fills 125 ms device buffers one after another exactly as the playback thread does:
-  // copy what is pending; at the end of the data chunk stop; refill when the stage says so;
-  // convert; end the buffer when the data is over.
+  // Converts the data chunk portion by portion with the playback thread's own step, taking
+  // all the PCM of each, and notes the flags each conversion was given.
   static Played Play() {
     Played played;
-    const uint32_t deviceBufferSize = BytesForDuration(player.outputFormat, 125);
-    for (int buffers = 0; buffers < 100000; ++buffers) {
-      uint32_t fill = 0;
-      while (fill < deviceBufferSize) {
-        if (player.convertedPending > 0) {
-          const uint32_t n = std::min(deviceBufferSize - fill, player.convertedPending);
-          played.pcm.insert(played.pcm.end(), player.convertedNext, player.convertedNext + n);
-          fill += n;
-          player.convertedNext += n;
-          player.convertedPending -= n;
-          if (player.convertedPending > 0) continue;
-        }
-        if (player.dataRemaining == 0) break;
-        if (NeedsRefill() && !RefillFileBuffer()) return played;
-        const uint32_t before = player.convertFlags;
-        if (!ConvertNextBlock()) return played;
-        played.flags.push_back(player.convertFlags | (before & ACM_STREAMCONVERTF_START));
-        if (player.dataRemaining == 0) break;
-      }
-      if (fill == 0 && player.dataRemaining == 0 && player.convertedPending == 0) {
+    for (int portions = 0; portions < 100000; ++portions) {
+      played.pcm.insert(played.pcm.end(), player.convertedNext,
+                        player.convertedNext + player.convertedPending);
+      player.convertedPending = 0;
+      if (player.dataRemaining == 0) {
         played.ok = true;
         return played;
       }
+      const uint32_t before = player.convertFlags;
+      if (!ConvertNextPortion()) return played;
+      played.flags.push_back(player.convertFlags | (before & ACM_STREAMCONVERTF_START));
     }
     ADD_FAILURE() << "the playback never ended";
     return played;
@@ -269,7 +247,7 @@ TEST_F(Decompression, AFormatNoDriverDecodesHasNoOutputFormat) {
   format.wFormatTag = 0x7A7A;
   ASSERT_TRUE(OpenFile(Write("unknown.wav", WaveFile(format, Pattern(100)))));
   EXPECT_FALSE(OpenConversionStream());
-  EXPECT_EQ(errors(), std::vector<std::string>{kNoOutputFormat});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kNoOutputFormat});
   EXPECT_EQ(player.streamHandle, nullptr);
 }
 
@@ -277,7 +255,7 @@ TEST_F(Decompression, HeadersThatBreakTheSizingAreRefusedBeforeAnyAllocation) {
   auto refused = [this](const std::string& name, const Bytes& file) {
     EXPECT_TRUE(OpenFile(Write(name, file))) << name;
     EXPECT_FALSE(OpenConversionStream()) << name;
-    EXPECT_EQ(errors(), std::vector<std::string>{kNoOutputFormat}) << name;
+    EXPECT_EQ(errors(), std::vector<std::string>{expected::kNoOutputFormat}) << name;
     EXPECT_EQ(player.streamHandle, nullptr) << name;
     Release();
   };
@@ -302,13 +280,13 @@ TEST_F(Decompression, AStreamThatCannotBeOpenedSaysSo) {
   file[20 + 12] = 66;
   ASSERT_TRUE(OpenFile(Write("gsm66.wav", file)));
   EXPECT_FALSE(OpenConversionStream());
-  EXPECT_EQ(errors(), std::vector<std::string>{kCannotOpenStream});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kCannotOpenStream});
 
   Release();
   InjectServiceFault("acmStreamOpen", 1);
   ASSERT_TRUE(OpenFile(CodecFixturePath("sox-pcm-s16-stereo.wav")));
   EXPECT_FALSE(OpenConversionStream());
-  EXPECT_EQ(errors(), std::vector<std::string>{kCannotOpenStream});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kCannotOpenStream});
   EXPECT_EQ(player.streamHandle, nullptr);
 }
 
@@ -317,14 +295,14 @@ TEST_F(Decompression, AllocationFailuresLeaveWhatWasAllocatedForTheTeardown) {
   ASSERT_TRUE(OpenFile(path) && OpenConversionStream());
   InjectServiceFault("LocalAlloc", 1);
   EXPECT_FALSE(AllocateConversionBuffers());
-  EXPECT_EQ(errors(), std::vector<std::string>{kNoSourceMemory});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kNoSourceMemory});
   EXPECT_EQ(player.sourceBuffer, nullptr);
 
   Release();
   ASSERT_TRUE(OpenFile(path) && OpenConversionStream());
   InjectServiceFault("acmStreamSize", 1);
   EXPECT_FALSE(AllocateConversionBuffers());
-  EXPECT_EQ(errors(), std::vector<std::string>{kNoResultSize});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kNoResultSize});
   EXPECT_NE(player.sourceBuffer, nullptr);
   EXPECT_EQ(player.convertedBuffer, nullptr);
 
@@ -332,7 +310,7 @@ TEST_F(Decompression, AllocationFailuresLeaveWhatWasAllocatedForTheTeardown) {
   ASSERT_TRUE(OpenFile(path) && OpenConversionStream());
   InjectServiceFault("LocalAlloc", 2);
   EXPECT_FALSE(AllocateConversionBuffers());
-  EXPECT_EQ(errors(), std::vector<std::string>{kNoResultMemory});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kNoResultMemory});
   EXPECT_NE(player.sourceBuffer, nullptr);
   EXPECT_EQ(player.convertedBuffer, nullptr);
 }
@@ -351,7 +329,7 @@ TEST_F(Decompression, NoBytesPerSecondGiveAnOutputSizeOfZero) {
   ASSERT_TRUE(OpenFile(Write("avg0.wav", WaveFile(format, Pattern(100)))));
   ASSERT_TRUE(OpenConversionStream());
   EXPECT_FALSE(AllocateConversionBuffers());
-  EXPECT_EQ(errors(), std::vector<std::string>{kSourceTooSmall});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kSourceBufferTooSmall});
   EXPECT_EQ(player.convertedBuffer, nullptr);
 }
 
@@ -367,7 +345,7 @@ class ConversionFailure : public Decompression {
 TEST_F(ConversionFailure, AHeaderThatCannotBePreparedStopsAndKeepsTheFlags) {
   InjectServiceFault("acmStreamPrepareHeader", 1);
   EXPECT_FALSE(ConvertNextBlock());
-  EXPECT_EQ(errors(), std::vector<std::string>{kCannotPrepare});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kCannotPrepareStreamHeader});
   EXPECT_TRUE(stoppedBeforeShown());
   EXPECT_EQ(player.convertFlags, kBlockAlignStart);
 }
@@ -377,7 +355,7 @@ TEST_F(ConversionFailure, AFailedConversionStopsBeforeItShowsAndDropsTheStartFla
   const uint32_t remaining = player.dataRemaining;
   InjectServiceFault("acmStreamConvert", 1);
   EXPECT_FALSE(ConvertNextBlock());
-  EXPECT_EQ(errors(), std::vector<std::string>{kCannotConvert});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kCannotConvert});
   EXPECT_TRUE(stoppedBeforeShown());
   EXPECT_EQ(player.convertFlags, ACM_STREAMCONVERTF_BLOCKALIGN);
   EXPECT_EQ(player.fileInfo.pchNext, next);
@@ -389,7 +367,7 @@ TEST_F(ConversionFailure, APortionThatGivesNothingAndTakesNothingStops) {
   // only a caller that skipped the refill gets here.
   player.fileInfo.pchNext = player.fileInfo.pchEndRead - 10;
   EXPECT_FALSE(ConvertNextBlock());
-  EXPECT_EQ(errors(), std::vector<std::string>{kSourceBufferShort});
+  EXPECT_EQ(errors(), std::vector<std::string>{expected::kSourcePortionTooShort});
   EXPECT_TRUE(stoppedBeforeShown());
   EXPECT_EQ(player.convertFlags, ACM_STREAMCONVERTF_BLOCKALIGN);
 }

@@ -16,6 +16,7 @@
 #include "platform/faults.h"
 #include "platform/thread.h"
 #include "platform/waveout.h"
+#include "support/expected_texts.h"
 #include "support/wav_writer.h"
 #include "ui/dialog_texts.h"
 #include "ui/dialog_units.h"
@@ -218,7 +219,7 @@ class DialogTest : public QObject {
 
     play(dialog, wave("short.wav", 300));
     QCOMPARE(modal_.boxes.size(), 1);
-    QCOMPARE(modal_.boxes.first().text, Text("Невозможно открыть устройство воспроизведения"));
+    QCOMPARE(modal_.boxes.first().text, Text(expected::kCannotOpenDevice));
     QVERIFY(!FileButton(dialog)->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
   }
@@ -297,7 +298,7 @@ class DialogTest : public QObject {
     play(dialog, path);
     QCOMPARE(modal_.boxes.size(), 1);
     const auto& box = modal_.boxes.first();
-    QCOMPARE(box.text, Text("Файл не имеет структуры RIFF/WAVE"));
+    QCOMPARE(box.text, Text(expected::kNotRiffWave));
     QCOMPARE(box.caption, Text(kErrorCaptionText));
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -322,7 +323,7 @@ class DialogTest : public QObject {
     InjectServiceFault("waveOutWrite", 3);
     play(dialog, path);
     QCOMPARE(modal_.boxes.size(), 1);
-    QCOMPARE(modal_.boxes.first().text, Text("Невозможно передать буфер звуковому устройству"));
+    QCOMPARE(modal_.boxes.first().text, Text(expected::kCannotQueueBuffer));
     QCOMPARE(LoadFlags(), FLAG_STOPPING);
     QVERIFY(!FileButton(dialog)->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
@@ -336,7 +337,7 @@ class DialogTest : public QObject {
     InjectServiceFault("CreateThread", 1);
     play(dialog, path);
     QCOMPARE(modal_.boxes.size(), 1);
-    QCOMPARE(modal_.boxes.first().text, Text(kThreadFailedText));
+    QCOMPARE(modal_.boxes.first().text, Text(expected::kCannotCreateThread));
     QCOMPARE(modal_.boxes.first().icon, QMessageBox::Critical);
     QVERIFY(Idle(dialog));
     QCOMPARE(TimerResolutionRequests(), timerRequests_);
@@ -353,7 +354,7 @@ class DialogTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
     QCOMPARE(modal_.boxes.size(), 1);
     const auto& box = modal_.boxes.first();
-    QCOMPARE(box.text, Text("Невозможно передать буфер звуковому устройству"));
+    QCOMPARE(box.text, Text(expected::kCannotQueueBuffer));
     QCOMPARE(box.parent, &dialog);
     QVERIFY(box.modal);
     QCOMPARE(box.flags, FLAG_PLAYING | FLAG_STOPPING);

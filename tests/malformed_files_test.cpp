@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_texts.h"
 #include "support/scratch_dir.h"
 #include "support/wav_writer.h"
 
@@ -22,38 +23,30 @@ extern char** environ;
 
 namespace {
 
-constexpr const char* kNotRiffWave = "Файл не имеет структуры RIFF/WAVE";
-constexpr const char* kNoFormat = "В файле не найден описатель формата";
-constexpr const char* kFormatTooLarge = "Слишком большой размер описателя формата";
-constexpr const char* kFormatReadError = "Ошибка чтения описателя формата";
-constexpr const char* kNoData = "В файле не найден раздел данных";
-constexpr const char* kNoResultFormat = "Невозможно получить результирующий формат";
-constexpr const char* kNoOutputSize = "Невозможно получить размер буфера результата";
-
 // Every text the engine and the terminal front end may show.
 const std::set<std::string> kFixedMessages = {
-    "Невозможно открыть файл",
-    kNotRiffWave,
-    kNoFormat,
-    kFormatTooLarge,
-    kFormatReadError,
-    kNoData,
-    kNoResultFormat,
-    "Невозможно открыть поток преобразования",
-    "Недостаточно памяти для исходного буфера",
-    kNoOutputSize,
-    "Исходный буфер слишком мал для преобразования",
-    "Недостаточно памяти для буфера результата",
-    "Невозможно установить буфер для файла",
-    "Невозможно получить информационную структру файла",
-    "Невозможно открыть устройство воспроизведения",
-    "Недостаточно памяти для буферов устройства",
-    "Невозможно передать буфер звуковому устройству",
-    "Ошибка чтения из файла",
-    "Невозможно подготовить заголовок потока",
-    "Невозможно преобразовать порцию данных",
-    "Недостаточный размер исходного буфера",
-    "Невозможно создать поток воспроизведения",
+    expected::kCannotOpenFile,
+    expected::kNotRiffWave,
+    expected::kNoFormatChunk,
+    expected::kFormatChunkTooLarge,
+    expected::kFormatChunkReadError,
+    expected::kNoDataChunk,
+    expected::kNoOutputFormat,
+    expected::kCannotOpenStream,
+    expected::kNoSourceMemory,
+    expected::kNoResultSize,
+    expected::kSourceBufferTooSmall,
+    expected::kNoResultMemory,
+    expected::kCannotSetFileBuffer,
+    expected::kCannotGetFileInfo,
+    expected::kCannotOpenDevice,
+    expected::kNoDeviceBufferMemory,
+    expected::kCannotQueueBuffer,
+    expected::kFileReadError,
+    expected::kCannotPrepareStreamHeader,
+    expected::kCannotConvert,
+    expected::kSourcePortionTooShort,
+    expected::kCannotCreateThread,
 };
 
 // Generous: a sanitizer build on a busy machine plays these few milliseconds of audio slowly.
@@ -233,13 +226,13 @@ std::vector<MalformedFile> TruncatedHeaders() {
   for (size_t cut = 0; cut <= 46; ++cut) {
     Outcome outcome = kPlays;  // at 46 the data chunk claims bytes the file does not hold
     if (cut < 12) {
-      outcome = Shows(kNotRiffWave);
+      outcome = Shows(expected::kNotRiffWave);
     } else if (cut < 20) {
-      outcome = Shows(kNoFormat);
+      outcome = Shows(expected::kNoFormatChunk);
     } else if (cut < 38) {
-      outcome = Shows(kFormatReadError);
+      outcome = Shows(expected::kFormatChunkReadError);
     } else if (cut < 46) {
-      outcome = Shows(kNoData);
+      outcome = Shows(expected::kNoDataChunk);
     }
     cases.push_back(
         {"CutAt" + std::to_string(cut), Bytes(whole.begin(), whole.begin() + cut), outcome});
@@ -258,40 +251,42 @@ std::vector<MalformedFile> BrokenStructure() {
   Bytes oddFormatUnpadded = ChunkClaiming("fmt ", 19, oddFormat);
   Append(oddFormatUnpadded, Data());
   return {
-      {"NotRiff", text, Shows(kNotRiffWave)},
-      {"BigEndianRifx", rifx, Shows(kNotRiffWave)},
-      {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(kNotRiffWave)},
+      {"NotRiff", text, Shows(expected::kNotRiffWave)},
+      {"BigEndianRifx", rifx, Shows(expected::kNotRiffWave)},
+      {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(expected::kNotRiffWave)},
       {"RiffSizeAllOnes", RiffFormClaiming("WAVE", 0xFFFFFFFF, {fmt, Data()}), kPlays},
-      {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(kNotRiffWave)},
-      {"FormatPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 8 + 4, {fmt, Data()}), Shows(kNoData)},
-      {"DataPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 26, {fmt, Data()}), Shows(kNoData)},
+      {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(expected::kNotRiffWave)},
+      {"FormatPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 8 + 4, {fmt, Data()}),
+       Shows(expected::kNoDataChunk)},
+      {"DataPastTheRiffEnd", RiffFormClaiming("WAVE", 4 + 26, {fmt, Data()}),
+       Shows(expected::kNoDataChunk)},
       {"DataLargerThanTheRiff", RiffFormClaiming("WAVE", 4 + 26 + 8 + 100, {fmt, Data()}), kPlays},
       {"DataLargerThanTheFile", Wave({fmt, ChunkClaiming("data", 1000000, Pattern(1600))}), kPlays},
       {"DataSizeAllOnes", Wave({fmt, ChunkClaiming("data", 0xFFFFFFFF, Pattern(1600))}), kPlays},
       {"DataOfZeroBytes", Wave({fmt, Data(0)}), kPlays},
       {"DataOfOddSizeAtTheEnd", Wave({fmt, ChunkClaiming("data", 1601, Pattern(1601))}), kPlays},
       {"FormatLargerThanTheFile", Wave({ChunkClaiming("fmt ", 40, FormatBytes(Pcm16Mono()))}),
-       Shows(kFormatReadError)},
+       Shows(expected::kFormatChunkReadError)},
       {"FormatSizeAllOnes", Wave({ChunkClaiming("fmt ", 0xFFFFFFFF, FormatBytes(Pcm16Mono()))}),
-       Shows(kFormatTooLarge)},
-      {"FormatOf147Bytes", PcmFormatChunkOf(147), Shows(kFormatTooLarge)},
+       Shows(expected::kFormatChunkTooLarge)},
+      {"FormatOf147Bytes", PcmFormatChunkOf(147), Shows(expected::kFormatChunkTooLarge)},
       {"FormatOf146Bytes", PcmFormatChunkOf(146), kPlays},
       {"FormatOf16Bytes", PcmFormatChunkOf(16), kPlays},
       {"FormatOf14Bytes", PcmFormatChunkOf(14), kEither},
-      {"FormatOfZeroBytes", PcmFormatChunkOf(0), Shows(kNoResultFormat)},
+      {"FormatOfZeroBytes", PcmFormatChunkOf(0), Shows(expected::kNoOutputFormat)},
       {"FormatOfOddSizePadded", Wave({Chunk("fmt ", oddFormat), Data()}), kPlays},
-      {"FormatOfOddSizeUnpadded", Wave({oddFormatUnpadded}), Shows(kNoData)},
-      {"FormatAfterData", Wave({Data(), fmt}), Shows(kNoData)},
-      {"NoFormat", Wave({Data()}), Shows(kNoFormat)},
-      {"NoData", Wave({fmt}), Shows(kNoData)},
-      {"RiffInsideTheRiff", Wave({Wave({fmt, Data()})}), Shows(kNoFormat)},
-      {"DataInANestedRiff", Wave({fmt, Wave({Data()})}), Shows(kNoData)},
+      {"FormatOfOddSizeUnpadded", Wave({oddFormatUnpadded}), Shows(expected::kNoDataChunk)},
+      {"FormatAfterData", Wave({Data(), fmt}), Shows(expected::kNoDataChunk)},
+      {"NoFormat", Wave({Data()}), Shows(expected::kNoFormatChunk)},
+      {"NoData", Wave({fmt}), Shows(expected::kNoDataChunk)},
+      {"RiffInsideTheRiff", Wave({Wave({fmt, Data()})}), Shows(expected::kNoFormatChunk)},
+      {"DataInANestedRiff", Wave({fmt, Wave({Data()})}), Shows(expected::kNoDataChunk)},
       {"ListPastTheEndBeforeData", Wave({fmt, ChunkClaiming("LIST", 0xFFFFFFF0, {}), Data()}),
-       Shows(kNoData)},
+       Shows(expected::kNoDataChunk)},
       {"ListOfOddSizeAfterData", Wave({fmt, Data(), Chunk("LIST", Pattern(33))}), kPlays},
       {"JunkBeforeFormat", Wave({Chunk("JUNK", Pattern(28)), fmt, Data()}), kPlays},
       {"SecondFormatIgnored", Wave({Fmt({WAVE_FORMAT_PCM, 0, 8000, 16000, 2, 16, 0}), fmt, Data()}),
-       Shows(kNoResultFormat)},
+       Shows(expected::kNoOutputFormat)},
   };
 }
 
@@ -303,11 +298,12 @@ std::vector<MalformedFile> BrokenFormats() {
   WAVEFORMATEX extensibleShort = extensible;
   extensibleShort.cbSize = 0;
   return {
-      {"NoChannels", PcmWith([](WAVEFORMATEX& f) { f.nChannels = 0; }), Shows(kNoResultFormat)},
+      {"NoChannels", PcmWith([](WAVEFORMATEX& f) { f.nChannels = 0; }),
+       Shows(expected::kNoOutputFormat)},
       {"RateOfZero", PcmWith([](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; }),
-       Shows(kNoResultFormat)},
+       Shows(expected::kNoOutputFormat)},
       {"BlockAlignOfZero", PcmWith([](WAVEFORMATEX& f) { f.nBlockAlign = 0; }),
-       Shows(kNoResultFormat)},
+       Shows(expected::kNoOutputFormat)},
       {"AbsurdRate", PcmWith([](WAVEFORMATEX& f) { f.nSamplesPerSec = 0xFFFFFFFF; }), kEither},
       {"AverageBytesOfZero", PcmWith([](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 0; }), kEither},
       {"AverageBytesAllOnes", PcmWith([](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 0xFFFFFFFF; }),
@@ -320,7 +316,7 @@ std::vector<MalformedFile> BrokenFormats() {
       {"BitsOf64", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 64; }), kEither},
       {"ExtraBytesClaimedAllOnes", PcmWith([](WAVEFORMATEX& f) { f.cbSize = 0xFFFF; }), kEither},
       {"UnknownTag", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x7A5C; }),
-       Shows(kNoResultFormat)},
+       Shows(expected::kNoOutputFormat)},
       {"FloatOf16Bits", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x0003; }), kEither},
       {"NineChannels", Wave({Fmt(PcmFormat(8000, 9, 8)), Data(900)}), kEither},
       {"ExtensibleWithoutItsExtra", Wave({Fmt(extensibleShort), Data()}), kEither},
@@ -374,10 +370,10 @@ std::vector<MalformedFile> BrokenFormats() {
        kEither},
       {"Mp3Of256ChannelsAt85BytesASecond",
        Wave({Fmt({0x0055, 256, 32830, 85, 576, 0, 12}, Pattern(12)), Data(2000)}),
-       Shows(kNoOutputSize)},
+       Shows(expected::kNoResultSize)},
       {"G7231At16Megahertz",
        Wave({Fmt({0x0042, 1, 16588352, 800, 2537, 0, 10}, Pattern(10)), Data(3000)}),
-       Shows(kNoOutputSize)},
+       Shows(expected::kNoResultSize)},
       {"Mp3OfNoise", Wave({Fmt({0x0055, 1, 8000, 1000, 1, 0, 12}, Pattern(12)), Data(4000)}),
        kEither},
   };

@@ -13,6 +13,7 @@
 #include "codec_fixtures.h"
 #include "engine/engine.h"
 #include "platform/faults.h"
+#include "support/expected_texts.h"
 #include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
 #include "support/wav_reading.h"
@@ -188,37 +189,30 @@ TEST_P(StartFailureTest, ShowsItsMessageOnceAndEndsIdle) {
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StartFailureTest,
     ::testing::Values(
-        StartFailure{"missing file", "Невозможно открыть файл", nullptr, 0},
-        StartFailure{"not WAVE", "Файл не имеет структуры RIFF/WAVE", nullptr, 0},
-        StartFailure{"no fmt", "В файле не найден описатель формата", nullptr, 0},
-        StartFailure{"fmt too large", "Слишком большой размер описателя формата", nullptr, 0},
-        StartFailure{"fmt cut short", "Ошибка чтения описателя формата", nullptr, 0},
-        StartFailure{"no data", "В файле не найден раздел данных", nullptr, 0},
-        StartFailure{"unknown format", "Невозможно получить результирующий формат", nullptr, 0},
-        StartFailure{"stream refused", "Невозможно открыть поток преобразования", "acmStreamOpen",
-                     1},
-        StartFailure{"no source memory", "Недостаточно памяти для исходного буфера", "LocalAlloc",
-                     1},
-        StartFailure{"no output size from the stream",
-                     "Невозможно получить размер буфера результата", "acmStreamSize", 1},
-        StartFailure{"no output size", "Исходный буфер слишком мал для преобразования", nullptr, 0},
-        StartFailure{"no result memory", "Недостаточно памяти для буфера результата", "LocalAlloc",
-                     2},
-        StartFailure{"buffer refused", "Невозможно установить буфер для файла", "mmioSetBuffer", 1},
-        StartFailure{"no buffer state", "Невозможно получить информационную структру файла",
-                     "mmioGetInfo", 1},
-        StartFailure{"device refused", "Невозможно открыть устройство воспроизведения",
-                     "waveOutOpen", 1},
-        StartFailure{"no memory for the first device buffer",
-                     "Недостаточно памяти для буферов устройства", "LocalAlloc", 3},
+        StartFailure{"missing file", expected::kCannotOpenFile, nullptr, 0},
+        StartFailure{"not WAVE", expected::kNotRiffWave, nullptr, 0},
+        StartFailure{"no fmt", expected::kNoFormatChunk, nullptr, 0},
+        StartFailure{"fmt too large", expected::kFormatChunkTooLarge, nullptr, 0},
+        StartFailure{"fmt cut short", expected::kFormatChunkReadError, nullptr, 0},
+        StartFailure{"no data", expected::kNoDataChunk, nullptr, 0},
+        StartFailure{"unknown format", expected::kNoOutputFormat, nullptr, 0},
+        StartFailure{"stream refused", expected::kCannotOpenStream, "acmStreamOpen", 1},
+        StartFailure{"no source memory", expected::kNoSourceMemory, "LocalAlloc", 1},
+        StartFailure{"no output size from the stream", expected::kNoResultSize, "acmStreamSize", 1},
+        StartFailure{"no output size", expected::kSourceBufferTooSmall, nullptr, 0},
+        StartFailure{"no result memory", expected::kNoResultMemory, "LocalAlloc", 2},
+        StartFailure{"buffer refused", expected::kCannotSetFileBuffer, "mmioSetBuffer", 1},
+        StartFailure{"no buffer state", expected::kCannotGetFileInfo, "mmioGetInfo", 1},
+        StartFailure{"device refused", expected::kCannotOpenDevice, "waveOutOpen", 1},
+        StartFailure{"no memory for the first device buffer", expected::kNoDeviceBufferMemory,
+                     "LocalAlloc", 3},
         StartFailure{"no memory for the third device buffer's header",
-                     "Недостаточно памяти для буферов устройства", "LocalAlloc", 8},
-        StartFailure{"device buffers of no bytes", "Невозможно передать буфер звуковому устройству",
-                     nullptr, 0},
-        StartFailure{"first device buffer refused",
-                     "Невозможно передать буфер звуковому устройству", "waveOutWrite", 1},
-        StartFailure{"third device buffer refused",
-                     "Невозможно передать буфер звуковому устройству", "waveOutWrite", 3}),
+                     expected::kNoDeviceBufferMemory, "LocalAlloc", 8},
+        StartFailure{"device buffers of no bytes", expected::kCannotQueueBuffer, nullptr, 0},
+        StartFailure{"first device buffer refused", expected::kCannotQueueBuffer, "waveOutWrite",
+                     1},
+        StartFailure{"third device buffer refused", expected::kCannotQueueBuffer, "waveOutWrite",
+                     3}),
     [](const ::testing::TestParamInfo<StartFailure>& test) {
       std::string name = test.param.name;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -248,15 +242,12 @@ INSTANTIATE_TEST_SUITE_P(
     EveryKind, PlayingFailureTest,
     ::testing::Values(
         // The first refill is the first buffer's; the fourth comes mid-file.
-        PlayingFailure{"FirstRefill", "Ошибка чтения из файла", "mmioAdvance", 1},
-        PlayingFailure{"LaterRefill", "Ошибка чтения из файла", "mmioAdvance", 4},
-        PlayingFailure{"Conversion", "Невозможно преобразовать порцию данных", "acmStreamConvert",
-                       3},
+        PlayingFailure{"FirstRefill", expected::kFileReadError, "mmioAdvance", 1},
+        PlayingFailure{"LaterRefill", expected::kFileReadError, "mmioAdvance", 4},
+        PlayingFailure{"Conversion", expected::kCannotConvert, "acmStreamConvert", 3},
         // The start queues four buffers; the fifth write is the first refilled one.
-        PlayingFailure{"RequeueFirst", "Невозможно передать буфер звуковому устройству",
-                       "waveOutWrite", 5},
-        PlayingFailure{"RequeueLater", "Невозможно передать буфер звуковому устройству",
-                       "waveOutWrite", 12}),
+        PlayingFailure{"RequeueFirst", expected::kCannotQueueBuffer, "waveOutWrite", 5},
+        PlayingFailure{"RequeueLater", expected::kCannotQueueBuffer, "waveOutWrite", 12}),
     [](const ::testing::TestParamInfo<PlayingFailure>& test) {
       return std::string(test.param.name);
     });
@@ -266,13 +257,13 @@ TEST_F(PlaybackTest, AnOutputThatCannotBeWrittenIsReportedOnceWhereverItFails) {
   // Data that fits one buffer: the only write fails, and so does the header at the close.
   Use(WaveFile(PcmFormat(8000, 1, 16), Pattern(800)));
   Play();
-  EXPECT_EQ(frontEnd_.errors(), Errors{"Невозможно закрыть устройство воспроизведения"});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kCannotCloseDevice});
   ExpectIdle();
   // Longer data: the write after the failed one is refused, and that is the only message.
   Use(TwoSecondsOfPcm());
   Play();
-  EXPECT_EQ(frontEnd_.errors(), (Errors{"Невозможно закрыть устройство воспроизведения",
-                                        "Невозможно передать буфер звуковому устройству"}));
+  EXPECT_EQ(frontEnd_.errors(),
+            (Errors{expected::kCannotCloseDevice, expected::kCannotQueueBuffer}));
   ExpectIdle();
 }
 
@@ -306,7 +297,7 @@ TEST_F(PlaybackTest, ADamagedStretchTooLongToSkipEndsThePlaybackWithAMessage) {
   Bytes reference;
   Use(Mp3WithZeros(20 * 4096, &reference));
   Play();
-  EXPECT_EQ(frontEnd_.errors(), Errors{"Невозможно преобразовать порцию данных"});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kCannotConvert});
   ExpectIdle();
 }
 

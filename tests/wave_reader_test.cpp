@@ -11,6 +11,7 @@
 
 #include "engine/player_state.h"
 #include "platform/faults.h"
+#include "support/expected_texts.h"
 #include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
 #include "support/wav_writer.h"
@@ -19,15 +20,6 @@
 namespace {
 
 using Errors = std::vector<std::string>;
-
-constexpr const char* kCannotOpen = "Невозможно открыть файл";
-constexpr const char* kNotRiffWave = "Файл не имеет структуры RIFF/WAVE";
-constexpr const char* kNoFormat = "В файле не найден описатель формата";
-constexpr const char* kFormatTooLarge = "Слишком большой размер описателя формата";
-constexpr const char* kFormatReadError = "Ошибка чтения описателя формата";
-constexpr const char* kNoData = "В файле не найден раздел данных";
-constexpr const char* kCannotSetBuffer = "Невозможно установить буфер для файла";
-constexpr const char* kCannotGetInfo = "Невозможно получить информационную структру файла";
 
 Bytes PcmFormatBytes() {
   return FormatBytes(PcmFormat(8000, 1, 8));
@@ -110,7 +102,7 @@ TEST_F(WaveReaderTest, OpensAFileAtItsDataChunkAndServesItThroughTheBoundBuffer)
 TEST_F(WaveReaderTest, AMissingFileCannotBeOpened) {
   std::strcpy(player.fileName, dir_.path("missing.wav").c_str());
   EXPECT_EQ(OpenWaveFile(), 0);
-  EXPECT_EQ(frontEnd_.errors(), Errors{kCannotOpen});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kCannotOpenFile});
   EXPECT_EQ(player.fileHandle, nullptr);
 }
 
@@ -120,7 +112,7 @@ TEST_F(WaveReaderTest, AFileAnotherProcessHoldsOpenForWritingCannotBeOpened) {
   WriteHolder writer(path);
   ASSERT_TRUE(writer.holding());
   EXPECT_EQ(OpenWaveFile(), 0);
-  EXPECT_EQ(frontEnd_.errors(), Errors{kCannotOpen});
+  EXPECT_EQ(frontEnd_.errors(), Errors{expected::kCannotOpenFile});
   EXPECT_EQ(player.fileHandle, nullptr);
 }
 
@@ -136,24 +128,29 @@ std::vector<BadFile> BadFiles() {
   const Bytes data = Chunk("data", Pattern(40));
   const auto asBytes = [](const char* text) { return Bytes(text, text + std::strlen(text)); };
   return {
-      {"Empty", {}, kNotRiffWave},
-      {"NotRiff", asBytes("ID3\x04 this is an MP3 file, not a RIFF one......"), kNotRiffWave},
-      {"OtherFormType", RiffForm("AVI ", {fmt, data}), kNotRiffWave},
-      {"TruncatedRiffHeader", Bytes{'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A'}, kNotRiffWave},
-      {"NoFormatChunk", RiffForm("WAVE", {data}), kNoFormat},
-      {"FormatChunkOutsideTheRiffChunk", RiffFormClaiming("WAVE", 4, {fmt, data}), kNoFormat},
+      {"Empty", {}, expected::kNotRiffWave},
+      {"NotRiff", asBytes("ID3\x04 this is an MP3 file, not a RIFF one......"),
+       expected::kNotRiffWave},
+      {"OtherFormType", RiffForm("AVI ", {fmt, data}), expected::kNotRiffWave},
+      {"TruncatedRiffHeader", Bytes{'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A'},
+       expected::kNotRiffWave},
+      {"NoFormatChunk", RiffForm("WAVE", {data}), expected::kNoFormatChunk},
+      {"FormatChunkOutsideTheRiffChunk", RiffFormClaiming("WAVE", 4, {fmt, data}),
+       expected::kNoFormatChunk},
       {"FormatChunkOf147Bytes", RiffForm("WAVE", {Chunk("fmt ", Pattern(147)), data}),
-       kFormatTooLarge},
+       expected::kFormatChunkTooLarge},
       {"FormatChunkOf4GiB", RiffForm("WAVE", {ChunkClaiming("fmt ", 0xFFFFFFFF, PcmFormatBytes())}),
-       kFormatTooLarge},
+       expected::kFormatChunkTooLarge},
       {"FormatChunkLongerThanTheFile",
-       RiffForm("WAVE", {ChunkClaiming("fmt ", 40, PcmFormatBytes())}), kFormatReadError},
-      {"NoDataChunk", RiffForm("WAVE", {fmt, Chunk("LIST", Pattern(12))}), kNoData},
-      {"DataBeforeFormat", RiffForm("WAVE", {data, fmt}), kNoData},
+       RiffForm("WAVE", {ChunkClaiming("fmt ", 40, PcmFormatBytes())}),
+       expected::kFormatChunkReadError},
+      {"NoDataChunk", RiffForm("WAVE", {fmt, Chunk("LIST", Pattern(12))}), expected::kNoDataChunk},
+      {"DataBeforeFormat", RiffForm("WAVE", {data, fmt}), expected::kNoDataChunk},
       {"DataAfterTheRiffChunk",
-       RiffFormClaiming("WAVE", static_cast<uint32_t>(4 + fmt.size()), {fmt, data}), kNoData},
+       RiffFormClaiming("WAVE", static_cast<uint32_t>(4 + fmt.size()), {fmt, data}),
+       expected::kNoDataChunk},
       {"DataInsideAChunkClaiming4GiB",
-       RiffForm("WAVE", {fmt, ChunkClaiming("junk", 0xFFFFFFFF, data)}), kNoData},
+       RiffForm("WAVE", {fmt, ChunkClaiming("junk", 0xFFFFFFFF, data)}), expected::kNoDataChunk},
   };
 }
 
@@ -269,7 +266,8 @@ TEST_F(WaveReaderTest, ABindingTheServiceRefusesShowsItsMessageAndKeepsTheFile) 
   const struct {
     const char* call;
     const char* message;
-  } refusals[] = {{"mmioSetBuffer", kCannotSetBuffer}, {"mmioGetInfo", kCannotGetInfo}};
+  } refusals[] = {{"mmioSetBuffer", expected::kCannotSetFileBuffer},
+                  {"mmioGetInfo", expected::kCannotGetFileInfo}};
   buffer_.resize(4096);
   for (const auto& refusal : refusals) {
     SCOPED_TRACE(refusal.call);

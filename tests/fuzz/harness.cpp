@@ -9,17 +9,20 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/decompression.h"
+#include "engine/buffer_fill.h"
+#include "engine/messages.h"
+#include "engine/playback.h"
 #include "engine/player_state.h"
 #include "engine/wave_reader.h"
-#include "platform/memory.h"
 
 namespace {
 
 int messagesShown = 0;
+bool readErrorShown = false;
 
-void CountMessage(void* /*context*/, const char* /*text*/) {
+void CountMessage(void* /*context*/, const char* text) {
   ++messagesShown;
+  if (std::strcmp(text, kFileReadErrorText) == 0) readErrorShown = true;
 }
 int DefaultEntry(void* /*context*/) {
   return 0;
@@ -63,18 +66,13 @@ void BeginPlayback() {
   player.dialogWindow = &kSilentFrontEnd;
   std::strcpy(player.fileName, ScratchPath());
   messagesShown = 0;
+  readErrorShown = false;
 }
 
-void CloseFile() {
-  if (player.fileHandle != nullptr) mmioClose(player.fileHandle, 0);
-  player.fileHandle = nullptr;
-}
-
-void CloseStreamAndBuffers() {
-  if (player.streamHandle != nullptr) acmStreamClose(player.streamHandle, 0);
-  player.streamHandle = nullptr;
-  player.sourceBuffer = static_cast<uint8_t*>(LocalFree(player.sourceBuffer));
-  player.convertedBuffer = static_cast<uint8_t*>(LocalFree(player.convertedBuffer));
+// The engine's own teardown, as the finish runs it.
+void TearDown() {
+  CloseHandles();
+  ReleaseBuffers();
 }
 
 uint32_t Buffered() {
@@ -161,9 +159,9 @@ const char* ConvertDataChunk() {
     player.convertedPending = 0;
 
     if (player.dataRemaining == 0) return StreamEmptyAtTheEnd();
-    if (NeedsRefill() != 0 && RefillFileBuffer() == 0) return "a refill failed on a readable file";
     const uint32_t before = player.dataRemaining;
-    if (ConvertNextBlock() == 0) {
+    if (!ConvertNextPortion()) {
+      if (readErrorShown) return "a refill failed on a readable file";
       if (messagesShown != 1) return "a failed conversion did not show exactly one message";
       if ((LoadFlags() & FLAG_STOPPING) == 0) return "a failed conversion did not stop playback";
       return nullptr;
@@ -189,17 +187,16 @@ const char* FuzzWaveReader(const uint8_t* data, size_t size) {
     problem = WalkToEnd(data, size);
     if (problem == nullptr && messagesShown != 0) problem = "a playable file showed a message";
   }
-  CloseFile();
+  // The walk's buffer was its own, so only the file is the engine's to close.
+  CloseHandles();
   return problem;
 }
 
 const char* FuzzDecompression(const uint8_t* data, size_t size) {
   if (!WriteInput(data, size)) return nullptr;
   BeginPlayback();
-  player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
   const char* problem = nullptr;
-  if (OpenWaveFile() == 0 || OpenConversionStream() == 0 || AllocateConversionBuffers() == 0 ||
-      BindFileBuffer() == 0) {
+  if (OpenSource() == 0) {
     if (messagesShown != 1) problem = "a failed start did not show exactly one message";
   } else if (messagesShown != 0) {
     problem = "a start that succeeded showed a message";
@@ -208,7 +205,6 @@ const char* FuzzDecompression(const uint8_t* data, size_t size) {
   } else {
     problem = ConvertDataChunk();
   }
-  CloseFile();
-  CloseStreamAndBuffers();
+  TearDown();
   return problem;
 }
