@@ -3,9 +3,11 @@
 // plays on, recorded with parec while the engine runs in this process.
 //   latency_bench FILE.wav ENTRY MONITOR_SOURCE RUNS
 // FILE must be loud from its first sample and last a few seconds. Prints one line per run,
-// "start_ms stop_ms": from the call that starts the playback (which runs StartPlayback right
-// after creating the playback thread) to the first loud sample at the sink, and from
-// RequestStop to the last loud sample.
+// "start_ms stop_ms finish_ms": from the call that starts the playback (which runs
+// StartPlayback right after creating the playback thread) to the first loud sample at the
+// sink, from RequestStop to the last loud sample, and how long the finish's handling kept the
+// front end's thread; then "end finish_ms" for one playback left to run to its end, where an
+// output that drained at its close would keep the front end waiting.
 //
 // The monitor's samples are put on this process's clock by the earliest arrival of each, once
 // the recording has settled: a sample can arrive late, never early, so the figures are high by
@@ -129,12 +131,15 @@ class MonitorRecorder {
   std::atomic<int64_t> lastLoud_{-1};
 };
 
-// Takes the front end's messages until the playback has finished.
-void WaitForFinish() {
+// Takes the front end's messages until the playback has finished; returns how long the
+// finish's handling kept the front end's thread, in ms.
+double WaitForFinish() {
   MSG message;
   while (GetMessageA(&message) == 1 && message.message != WM_PLAYBACK_FINISHED) {
   }
+  const auto began = Clock::now();
   FinishPlayback();
+  return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
 }
 
 bool MeasureOnce(const char* source) {
@@ -154,7 +159,7 @@ bool MeasureOnce(const char* source) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const double stopped = monitor.now();
   RequestStop();
-  WaitForFinish();
+  const double finish = WaitForFinish();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // Half a second of silence has been recorded since the finish: the last loud sample is in.
   const double first = monitor.firstLoud();
@@ -163,7 +168,7 @@ bool MeasureOnce(const char* source) {
     std::fprintf(stderr, "latency_bench: nothing was heard on %s\n", source);
     return false;
   }
-  std::printf("%.1f %.1f\n", (first - started) * 1000, (last - stopped) * 1000);
+  std::printf("%.1f %.1f %.1f\n", (first - started) * 1000, (last - stopped) * 1000, finish);
   std::fflush(stdout);
   return true;
 }
@@ -184,5 +189,9 @@ int main(int argc, char** argv) {
   for (int run = std::atoi(argv[4]); run > 0; --run) {
     if (!MeasureOnce(argv[3])) return 1;
   }
+  // The finish of a playback that ran to the end of its file, where an output that drains
+  // at its close would keep the front end waiting.
+  if (!LaunchPlayback()) return 1;
+  std::printf("end %.1f\n", WaitForFinish());
   return 0;
 }
