@@ -348,7 +348,7 @@ TEST(AcmStreamOpen, RefusesAnOutputOtherThanTheSuggestedOne) {
 }
 
 TEST(AcmStreamOpen, FailsWhenADecoderRefusesTheFormat) {
-  // GSM 6.10 suggests 16-bit PCM, but FFmpeg's decoder takes only 65-byte blocks.
+  // GSM 6.10 suggests 16-bit PCM, but its driver takes only 65-byte blocks.
   CodecFixture gsm = LoadCodecFixture("sox-gsm-mono");
   reinterpret_cast<WAVEFORMATEX*>(gsm.format.data())->nBlockAlign = 66;
   Stream stream;
