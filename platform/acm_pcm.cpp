@@ -6,7 +6,7 @@
 // wider than its bits need holds them in the low bytes (ALSA's S24_LE: 24 bits in 4 bytes,
 // the top byte padding); otherwise they are the high bits, as the RIFF and extensible
 // definitions say, and an extensible header's pad bits below them are cleared.
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -97,23 +97,30 @@ void ConvertIntegers(const PcmStream& s, const uint8_t* in, size_t samples, uint
   }
 }
 
-// Scaled by 2^31, rounded to nearest and clipped, as FFmpeg's and sox's converters do.
+// 24-bit samples as they stand: into the high three bytes of each 32-bit sample.
+void Widen24(const uint8_t* in, size_t samples, uint8_t* out) {
+  for (size_t i = 0; i < samples; ++i, in += 3, out += 4) {
+    out[0] = 0;
+    out[1] = in[0];
+    out[2] = in[1];
+    out[3] = in[2];
+  }
+}
+
+// Scaled by 2^31, clipped, and rounded to nearest (ties to even), as FFmpeg's converter does;
+// NaN gives the lowest sample, as there.
 template <typename Float>
 void ConvertFloats(const uint8_t* in, size_t samples, uint8_t* out) {
+  // Adding and taking away 1.5 * 2^52 leaves a double of this size rounded to an integer,
+  // in the default rounding mode, without a call into libm.
+  constexpr double kRounder = 6755399441055744.0;
   for (size_t i = 0; i < samples; ++i, in += sizeof(Float), out += 4) {
     Float x;
     std::memcpy(&x, in, sizeof x);
-    const double scaled = std::nearbyint(static_cast<double>(x) * 2147483648.0);
-    int32_t sample;
-    if (scaled >= 2147483647.0) {
-      sample = INT32_MAX;
-    } else if (scaled <= -2147483648.0) {
-      sample = INT32_MIN;
-    } else if (scaled == scaled) {
-      sample = static_cast<int32_t>(scaled);
-    } else {
-      sample = 0;  // NaN
-    }
+    double scaled = static_cast<double>(x) * 2147483648.0;
+    scaled = std::max(-2147483648.0, scaled);  // NaN compares false: the lowest
+    scaled = std::min(scaled, 2147483647.0);
+    const auto sample = static_cast<int32_t>((scaled + kRounder) - kRounder);
     std::memcpy(out, &sample, 4);
   }
 }
@@ -129,6 +136,10 @@ void Convert(const PcmStream& s, const uint8_t* in, size_t samples, uint8_t* out
   }
   if (s.copy) {
     std::memcpy(out, in, samples * s.container);
+    return;
+  }
+  if (s.container == 3 && s.shift == 40 && s.keep == ~uint64_t{0}) {
+    Widen24(in, samples, out);
     return;
   }
   switch (s.container) {
