@@ -161,7 +161,7 @@ MMRESULT Decode(void* state, const uint8_t* src, uint32_t srcLength, uint32_t* c
   const PcmStream& s = *static_cast<const PcmStream*>(state);
   const uint32_t frames = srcLength / s.blockAlign;
   const size_t samples = size_t{frames} * s.channels;
-  Convert(s, src, samples, out);
+  if (samples > 0) Convert(s, src, samples, out);
   // A partial frame at the end holds no whole sample frame and is dropped.
   *consumed = end ? srcLength : frames * s.blockAlign;
   *produced = static_cast<uint32_t>(samples * s.outBytes);
