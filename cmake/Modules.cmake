@@ -13,6 +13,10 @@ function(rtplayer_add_module name)
   set_target_properties(rtplayer_${name}_module PROPERTIES
     PREFIX "" OUTPUT_NAME rtplayer-${name}
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-  target_link_options(rtplayer_${name}_module PRIVATE -Wl,--no-undefined)
+  # clang puts a sanitizer's runtime into the program alone, and a module built with the
+  # sanitizer takes the runtime's symbols from it: only then may a module leave symbols open.
+  if(NOT (CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize"))
+    target_link_options(rtplayer_${name}_module PRIVATE -Wl,--no-undefined)
+  endif()
   install(TARGETS rtplayer_${name}_module LIBRARY DESTINATION ${RTPLAYER_MODULE_INSTALL_DIR})
 endfunction()

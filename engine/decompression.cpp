@@ -55,8 +55,14 @@ int OpenConversionStream() {
 }
 
 int AllocateConversionBuffers() {
-  player.sourceBufferSize =
-      RoundUp(BytesForDuration(player.sourceFormat.format, kSourceMilliseconds), 4096);
+  WAVEFORMATEX sizing = player.sourceFormat.format;
+  // Variable-rate writers leave the rate 0: size as if the source ran at its highest.
+  if (sizing.nAvgBytesPerSec == 0 &&
+      (acmStreamPeakSourceRate(player.streamHandle, &sizing.nAvgBytesPerSec) != 0 ||
+       !DurationFits(sizing, kSourceMilliseconds))) {
+    sizing.nAvgBytesPerSec = 0;
+  }
+  player.sourceBufferSize = RoundUp(BytesForDuration(sizing, kSourceMilliseconds), 4096);
   player.sourceBuffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.sourceBufferSize));
   if (player.sourceBuffer == nullptr) {
     ShowError(kNoSourceMemoryText);

@@ -7,6 +7,7 @@
 
 #include "platform/acm_driver.h"
 #include "platform/faults.h"
+#include "platform/module.h"
 #include "platform/wave_format.h"
 
 // The service's side of a stream: what every driver's contract shares (block alignment, the
@@ -23,8 +24,28 @@ struct AcmStream {
 
 namespace {
 
-// Asked in this order: drivers for single formats first, FFmpeg for everything else.
-const AcmDriver* const kDrivers[] = {&kImaAdpcmDriver, &kMsAdpcmDriver, &kFfmpegDriver};
+const AcmDriver* const kInProcessDrivers[] = {&kPcmDriver, &kG711Driver, &kImaAdpcmDriver,
+                                              &kMsAdpcmDriver, &kGsmDriver};
+
+// FFmpeg's driver, loaded at the first format that no in-process driver takes; null when its
+// module cannot be loaded, which then takes nothing.
+const AcmDriver* ModuleDriver() {
+  static const AcmDriver* const driver = [] {
+    const auto* module =
+        static_cast<const AcmModule*>(LoadModuleSymbol("ffmpeg", kAcmModuleSymbol));
+    return module != nullptr && module->version == kAcmModuleVersion ? &module->driver : nullptr;
+  }();
+  return driver;
+}
+
+// The one driver asked about `src`: the in-process driver that takes it, else the module's.
+const AcmDriver* DriverFor(const WAVEFORMATEX* src) {
+  for (const AcmDriver* driver : kInProcessDrivers) {
+    if (driver->handles(src)) return driver;
+  }
+  const AcmDriver* module = ModuleDriver();
+  return module != nullptr && module->handles(src) ? module : nullptr;
+}
 
 // What a prepared header records in dwReservedDriver, to check the header at each call.
 enum HeaderSlot { kSlotStream, kSlotSrc, kSlotSrcLength, kSlotDst, kSlotDstLength };
@@ -32,16 +53,11 @@ enum HeaderSlot { kSlotStream, kSlotSrc, kSlotSrcLength, kSlotDst, kSlotDstLengt
 constexpr uint32_t kConvertFlags =
     ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
 
-bool HasDriver(const WAVEFORMATEX* src) {
-  return std::any_of(std::begin(kDrivers), std::end(kDrivers),
-                     [src](const AcmDriver* driver) { return driver->handles(src); });
-}
-
 // The PCM format that `src` converts to; false when the source is not convertible or its PCM
 // would not fit the record's fields.
 bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
   if (src->nChannels == 0 || src->nSamplesPerSec == 0 || src->nBlockAlign == 0) return false;
-  if (!HasDriver(src)) return false;
+  if (DriverFor(src) == nullptr) return false;
   uint16_t bits = 16;
   switch (SampleCodingTag(src)) {
     case WAVE_FORMAT_PCM:
@@ -152,19 +168,16 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
   WAVEFORMATEX pcm;
   if (!SuggestPcm(src, &pcm) || !SamePcm(pcm, *dst)) return ACMERR_NOTPOSSIBLE;
 
-  for (const AcmDriver* driver : kDrivers) {
-    if (!driver->handles(src)) continue;
-    void* state = driver->open(src, dst);
-    if (state == nullptr) continue;
-    auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, {}};
-    if (opened == nullptr) {
-      driver->close(state);
-      return MMSYSERR_NOMEM;
-    }
-    *stream = opened;
-    return MMSYSERR_NOERROR;
+  const AcmDriver* driver = DriverFor(src);
+  void* state = driver->open(src, dst);
+  if (state == nullptr) return ACMERR_NOTPOSSIBLE;
+  auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, {}};
+  if (opened == nullptr) {
+    driver->close(state);
+    return MMSYSERR_NOMEM;
   }
-  return ACMERR_NOTPOSSIBLE;
+  *stream = opened;
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags) {
@@ -175,6 +188,13 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
   const uint32_t bound = srcBytes == 0 ? 0 : stream->driver->outputBound(stream->state, srcBytes);
   if (bound > kAcmOutputLimit) return ACMERR_NOTPOSSIBLE;
   *dstBytes = bound;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond) {
+  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
+  if (bytesPerSecond == nullptr) return MMSYSERR_INVALPARAM;
+  *bytesPerSecond = stream->driver->peakByteRate(stream->state);
   return MMSYSERR_NOERROR;
 }
 

@@ -1,6 +1,7 @@
 // Conversion of any WAVE format that a driver can decode to PCM (the audio compression
-// manager). A small table of drivers stands behind these calls: our own IMA ADPCM and
-// MS ADPCM drivers first, then FFmpeg for every other format tag.
+// manager). A small table of drivers stands behind these calls: in-process drivers for PCM of
+// every width and float, A-law, mu-law, IMA and MS ADPCM and GSM 6.10; FFmpeg, in a module
+// loaded at the first format none of them takes, for every other format tag.
 //
 // A stream is used by one thread at a time (opened on one thread and converted on another
 // is fine after a happens-before edge). Nothing here blocks beyond the decoding work.
@@ -62,6 +63,11 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
 // would otherwise ask the caller for 2.4 GB).
 constexpr uint32_t kAcmOutputLimit = 64 << 20;
 MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags);
+
+// *bytesPerSecond: the highest source rate that the stream's compressed format allows, for
+// sizing from a header that gives 0 (variable-rate MP3 in WAV: 40 000, 320 kb/s). 0 for PCM,
+// float and G.711, whose headers must give their rate, and where no limit is known.
+MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond);
 
 // Records the header's buffers for `stream` (flags 0). Preparing it again with the same
 // buffers does nothing.

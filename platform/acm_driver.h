@@ -38,9 +38,28 @@ struct AcmDriver {
   void (*reset)(void* state);
 
   void (*close)(void* state);
+
+  // The highest source bytes per second that the opened compressed format allows, for a
+  // header that gives no rate (variable-rate encoders write 0). 0 for sample formats (PCM,
+  // float, G.711), whose headers must give their rate, and where no limit is known.
+  uint32_t (*peakByteRate)(void* state);
 };
 
-// The drivers, in the order the service asks them.
+// The in-process drivers, in the order the service asks them. Each takes the formats whose
+// `handles` says so and no other driver is asked about those.
+extern const AcmDriver kPcmDriver;
+extern const AcmDriver kG711Driver;
 extern const AcmDriver kImaAdpcmDriver;
 extern const AcmDriver kMsAdpcmDriver;
-extern const AcmDriver kFfmpegDriver;
+extern const AcmDriver kGsmDriver;
+
+// A driver in a loadable module (FFmpeg's, for every other format tag): the module exports
+// this table under kAcmModuleSymbol. Modules are built with the program, so the version is all
+// that is checked; a module that is missing or of another version is a driver that takes
+// nothing.
+struct AcmModule {
+  uint32_t version;  // kAcmModuleVersion
+  AcmDriver driver;
+};
+constexpr uint32_t kAcmModuleVersion = 1;
+constexpr const char* kAcmModuleSymbol = "rtplayer_acm_module";

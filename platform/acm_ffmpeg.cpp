@@ -1,6 +1,7 @@
-// The general driver: every format tag that libavcodec decodes, found through libavformat's
-// RIFF tag table; PCM and float by their container size. Frames go through libswresample into
-// the PCM format that acmFormatSuggest chose.
+// The general driver, built as the module rtplayer-ffmpeg.so: every format tag that libavcodec
+// decodes, found through libavformat's RIFF tag table, for the formats that no in-process
+// driver takes. Frames go through libswresample into the PCM format that acmFormatSuggest
+// chose. The module exports its driver table and nothing else.
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -24,35 +25,10 @@ namespace {
 
 AVCodecID CodecFor(const WAVEFORMATEX* src) {
   const uint16_t tag = SampleCodingTag(src);
-  // By container, not by wBitsPerSample: 24-bit samples in 4-byte containers are read as the
-  // left-justified 32-bit values they are.
-  if (tag == WAVE_FORMAT_PCM) {
-    switch (ContainerBytes(src)) {
-      case 1:
-        return AV_CODEC_ID_PCM_U8;
-      case 2:
-        return AV_CODEC_ID_PCM_S16LE;
-      case 3:
-        return AV_CODEC_ID_PCM_S24LE;
-      case 4:
-        return AV_CODEC_ID_PCM_S32LE;
-      case 8:
-        return AV_CODEC_ID_PCM_S64LE;
-      default:
-        return AV_CODEC_ID_NONE;
-    }
+  // PCM and float are the in-process driver's, even where it refuses the header.
+  if (tag == 0 || tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    return AV_CODEC_ID_NONE;
   }
-  if (tag == WAVE_FORMAT_IEEE_FLOAT) {
-    switch (ContainerBytes(src)) {
-      case 4:
-        return AV_CODEC_ID_PCM_F32LE;
-      case 8:
-        return AV_CODEC_ID_PCM_F64LE;
-      default:
-        return AV_CODEC_ID_NONE;
-    }
-  }
-  if (tag == 0) return AV_CODEC_ID_NONE;
   const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
   return av_codec_get_id(tables, tag);
 }
@@ -90,6 +66,7 @@ struct Decoder {
   int channels = 0;
   uint32_t frameBytes = 0;  // one PCM frame out
   uint32_t blockAlign = 0;
+  uint32_t peakByteRate = 0;
   // Output is sized in units: a block, or a parsed packet, gives at most unitFrames frames
   // and takes at least unitBytes source bytes. reserveUnits more may come out after the last
   // input: the frame a parser holds, the frames a delaying decoder holds.
@@ -165,26 +142,50 @@ bool SetUpContext(AVCodecContext* c, const WAVEFORMATEX* src) {
   return true;
 }
 
+// The highest bit rate of MPEG audio, by layer; 0 for other codecs.
+uint32_t PeakMpegBitRate(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_MP1:
+      return 448000;
+    case AV_CODEC_ID_MP2:
+      return 384000;
+    case AV_CODEC_ID_MP3:
+      return 320000;
+    default:
+      return 0;
+  }
+}
+
 // Sizes the output units; false when nothing says how much PCM a block can give.
 bool SetUpUnits(Decoder& d, const WAVEFORMATEX* src, const AVCodec* codec) {
+  // A variable-rate writer may leave the average 0: assume 32 kb/s, the lowest rate of MPEG-1
+  // layer III. Smaller frames only make a conversion take less than it is offered.
+  constexpr uint32_t kAssumedAverage = 4000;
+  const uint32_t average = src->nAvgBytesPerSec > 0 ? src->nAvgBytesPerSec : kAssumedAverage;
   int perBlock = av_get_audio_frame_duration2(d.parameters, src->nBlockAlign);
   if (perBlock <= 0) perBlock = d.context->frame_size;
-  if (perBlock <= 0 && src->nAvgBytesPerSec > 0) {
+  if (perBlock <= 0) {
     // Twice the block's share of the average rate, for variable rates.
-    const uint64_t guess =
-        2 * (uint64_t{src->nBlockAlign} * src->nSamplesPerSec / src->nAvgBytesPerSec + 1);
+    const uint64_t guess = 2 * (uint64_t{src->nBlockAlign} * src->nSamplesPerSec / average + 1);
     if (guess <= INT_MAX) perBlock = static_cast<int>(guess);
   }
   if (perBlock <= 0) return false;
   d.unitFrames = static_cast<uint32_t>(perBlock);
+  d.peakByteRate = PeakMpegBitRate(codec->id) / 8;
   if (d.parser != nullptr) {
     // A parsed packet is one coded frame, whatever the block alignment says; its size comes
     // from the average rate, halved for variable rates.
-    const uint64_t average = uint64_t{src->nAvgBytesPerSec} * d.unitFrames / src->nSamplesPerSec;
-    d.unitBytes = static_cast<uint32_t>(std::clamp<uint64_t>(average / 2, 1, UINT32_MAX));
+    const uint64_t frameBytes = uint64_t{average} * d.unitFrames / src->nSamplesPerSec;
+    d.unitBytes = static_cast<uint32_t>(std::clamp<uint64_t>(frameBytes / 2, 1, UINT32_MAX));
     d.reserveUnits = 1;
   } else {
     d.unitBytes = src->nBlockAlign;
+    // Blocks of a fixed duration: the rate they make.
+    if (d.peakByteRate == 0 && av_get_audio_frame_duration2(d.parameters, src->nBlockAlign) > 0) {
+      const uint64_t rate =
+          (uint64_t{src->nBlockAlign} * src->nSamplesPerSec + d.unitFrames - 1) / d.unitFrames;
+      d.peakByteRate = static_cast<uint32_t>(std::min<uint64_t>(rate, UINT32_MAX));
+    }
   }
   if (codec->capabilities & AV_CODEC_CAP_DELAY) ++d.reserveUnits;
   return true;
@@ -427,6 +428,11 @@ void Close(void* state) {
   delete static_cast<Decoder*>(state);
 }
 
+uint32_t PeakByteRate(void* state) {
+  return static_cast<const Decoder*>(state)->peakByteRate;
+}
+
 }  // namespace
 
-const AcmDriver kFfmpegDriver = {"FFmpeg", Handles, Open, OutputBound, Decode, Reset, Close};
+extern "C" __attribute__((visibility("default"))) const AcmModule rtplayer_acm_module = {
+    kAcmModuleVersion, {"FFmpeg", Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate}};

@@ -143,6 +143,11 @@ void Close(void* state) {
   delete static_cast<AdpcmLayout*>(state);
 }
 
+uint32_t PeakByteRate(void* state) {
+  return AdpcmByteRate(*static_cast<const AdpcmLayout*>(state));
+}
+
 }  // namespace
 
-const AcmDriver kImaAdpcmDriver = {"IMA ADPCM", Handles, Open, OutputBound, Decode, Reset, Close};
+const AcmDriver kImaAdpcmDriver = {"IMA ADPCM", Handles, Open,  OutputBound,
+                                   Decode,      Reset,   Close, PeakByteRate};

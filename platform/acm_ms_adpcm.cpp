@@ -171,6 +171,11 @@ void Close(void* state) {
   delete static_cast<MsAdpcmStream*>(state);
 }
 
+uint32_t PeakByteRate(void* state) {
+  return AdpcmByteRate(static_cast<const MsAdpcmStream*>(state)->layout);
+}
+
 }  // namespace
 
-const AcmDriver kMsAdpcmDriver = {"MS ADPCM", Handles, Open, OutputBound, Decode, Reset, Close};
+const AcmDriver kMsAdpcmDriver = {"MS ADPCM", Handles, Open,  OutputBound,
+                                  Decode,     Reset,   Close, PeakByteRate};

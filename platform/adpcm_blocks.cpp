@@ -12,7 +12,7 @@ bool AdpcmOutputFits(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
 }
 
 AdpcmLayout AdpcmLayoutOf(const WAVEFORMATEX* src, AdpcmSamplesIn samplesIn) {
-  AdpcmLayout layout{src->nChannels, src->nBlockAlign, 0, samplesIn};
+  AdpcmLayout layout{src->nChannels, src->nBlockAlign, 0, samplesIn, src->nSamplesPerSec};
   const uint32_t capacity = samplesIn(layout.channels, layout.blockAlign);
   // A field that claims more than the block holds, or none, is decided by the block alignment
   // rather than refused: the blocks themselves are what is decoded.
@@ -30,5 +30,11 @@ uint32_t AdpcmOutputBound(const AdpcmLayout& layout, uint32_t srcBytes) {
   const uint32_t tail = layout.samplesIn(layout.channels, srcBytes % layout.blockAlign);
   samples += tail < layout.samplesPerBlock ? tail : layout.samplesPerBlock;
   const uint64_t bytes = samples * layout.channels * 2;
+  return bytes >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+uint32_t AdpcmByteRate(const AdpcmLayout& layout) {
+  const uint64_t perBlock = layout.samplesPerBlock;
+  const uint64_t bytes = (uint64_t{layout.rate} * layout.blockAlign + perBlock - 1) / perBlock;
   return bytes >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
 }

@@ -18,6 +18,7 @@ struct AdpcmLayout {
   uint32_t blockAlign;
   uint32_t samplesPerBlock;  // per channel, in a whole block; at least 1
   AdpcmSamplesIn samplesIn;
+  uint32_t rate;  // samples per second
 };
 
 // True when `src` has `tag`, 4 bits per sample, a rate, channels, and blocks large enough for
@@ -49,6 +50,9 @@ inline void AdpcmPutSample(uint8_t* out, int32_t sample) {
 // PCM bytes that `srcBytes` source bytes decode to (whole blocks, then the samples a partial
 // last block holds), saturated at UINT32_MAX.
 uint32_t AdpcmOutputBound(const AdpcmLayout& layout, uint32_t srcBytes);
+
+// The source bytes per second: whole blocks at the sample rate, rounded up.
+uint32_t AdpcmByteRate(const AdpcmLayout& layout);
 
 // The AcmDriver decode entry for both formats: decodes every whole block of src[0, srcLength)
 // and, with `end`, the samples that a partial last block holds (a tail too short for its

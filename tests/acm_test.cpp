@@ -247,6 +247,87 @@ TEST(AcmFormatSuggest, ReadsTheExtensibleSubFormat) {
             ACMERR_NOTPOSSIBLE);
 }
 
+// A mono PCM header with `bits` in containers of `container` bytes; with `valid` > 0 it is
+// WAVE_FORMAT_EXTENSIBLE with that many valid bits.
+std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid = 0) {
+  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 8000, 8000u * container, container, bits, 0};
+  std::vector<uint8_t> extension;
+  if (valid > 0) {
+    format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.cbSize = kWaveFormatExtensionSize;
+    extension = {static_cast<uint8_t>(valid),
+                 static_cast<uint8_t>(valid >> 8),
+                 4,
+                 0,
+                 0,
+                 0,
+                 0x01,
+                 0x00,
+                 0x00,
+                 0x00,
+                 0x00,
+                 0x00,
+                 0x10,
+                 0x00,
+                 0x80,
+                 0x00,
+                 0x00,
+                 0xAA,
+                 0x00,
+                 0x38,
+                 0x9B,
+                 0x71};
+  }
+  std::vector<uint8_t> bytes(sizeof format);
+  std::memcpy(bytes.data(), &format, sizeof format);
+  bytes.insert(bytes.end(), extension.begin(), extension.end());
+  return bytes;
+}
+
+// Each container's bytes (the low `container` bytes of each value, little-endian) converted
+// whole; the PCM out read back as signed samples of its width.
+std::vector<int32_t> ConvertContainers(const std::vector<uint8_t>& header, uint16_t container,
+                                       std::initializer_list<uint32_t> containers) {
+  std::vector<uint8_t> data;
+  for (const uint32_t value : containers) {
+    for (unsigned b = 0; b < container; ++b) data.push_back(static_cast<uint8_t>(value >> 8 * b));
+  }
+  Stream stream;
+  if (!Open(reinterpret_cast<const WAVEFORMATEX*>(header.data()), stream)) return {};
+  const std::vector<uint8_t> pcm = ConvertWhole(stream.handle, data);
+  std::vector<int32_t> samples;
+  for (size_t at = 0; at < pcm.size(); at += stream.pcm.wBitsPerSample / 8) {
+    if (stream.pcm.wBitsPerSample == 16) {
+      samples.push_back(static_cast<int16_t>(pcm[at] | pcm[at + 1] << 8));
+    } else {
+      int32_t sample;
+      std::memcpy(&sample, &pcm[at], 4);
+      samples.push_back(sample);
+    }
+  }
+  return samples;
+}
+
+TEST(AcmPcm, ValidBitsAreReadWhereTheHeaderPutsThem) {
+  // A plain header whose container is a byte wider than its bits (ALSA's S24_LE): the low
+  // bytes, signed from bit 23, whatever the pad byte holds; out in the high bits.
+  EXPECT_EQ(ConvertContainers(PcmHeader(4, 24), 4,
+                              {0x00123456, 0xAB123456, 0x00FEDCBA, 0xFFFEDCBA, 0x007FFFFF,
+                               0x00800000, 0x5A000000}),
+            (std::vector<int32_t>{0x12345600, 0x12345600, -0x01234600, -0x01234600, 0x7FFFFF00,
+                                  INT32_MIN, 0}));
+  // A container exactly as wide as the bits need: the high bits, as stored.
+  EXPECT_EQ(ConvertContainers(PcmHeader(3, 20), 3, {0x12345F, 0xFEDCBA}),
+            (std::vector<int32_t>{0x12345F00, -0x01234600}));
+  EXPECT_EQ(ConvertContainers(PcmHeader(2, 12), 2, {0x1234, 0x8001}),
+            (std::vector<int32_t>{0x1234, -0x7FFF}));
+  // WAVE_FORMAT_EXTENSIBLE: the high bits, the pad bits below them cleared.
+  EXPECT_EQ(ConvertContainers(PcmHeader(4, 32, 24), 4, {0x123456AB, 0x876543FF, 0x7FFFFFFF}),
+            (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x87654300), 0x7FFFFF00}));
+  EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 20), 3, {0x12345F}),
+            (std::vector<int32_t>{0x12345000}));
+}
+
 TEST(AcmStreamOpen, RefusesAnOutputOtherThanTheSuggestedOne) {
   const CodecFixture s24 = LoadCodecFixture("sox-pcm-s24-stereo");
   WAVEFORMATEX pcm{};
@@ -267,7 +348,7 @@ TEST(AcmStreamOpen, RefusesAnOutputOtherThanTheSuggestedOne) {
 }
 
 TEST(AcmStreamOpen, FailsWhenADecoderRefusesTheFormat) {
-  // GSM 6.10 suggests 16-bit PCM, but FFmpeg's decoder takes only 65-byte blocks.
+  // GSM 6.10 suggests 16-bit PCM, but its driver takes only 65-byte blocks.
   CodecFixture gsm = LoadCodecFixture("sox-gsm-mono");
   reinterpret_cast<WAVEFORMATEX*>(gsm.format.data())->nBlockAlign = 66;
   Stream stream;

@@ -333,6 +333,28 @@ TEST_F(Decompression, NoBytesPerSecondGiveAnOutputSizeOfZero) {
   EXPECT_EQ(player.convertedBuffer, nullptr);
 }
 
+TEST_F(Decompression, AVariableRateMp3WithoutARateIsSizedForItsHighestAndPlaysToItsEnd) {
+  // The writer left bytes per second 0: 100 ms at 320 kb/s, 4 000 bytes, to whole pages.
+  const CodecFixture vbr = LoadCodecFixture("ffmpeg-mp3vbr-mono");
+  Bytes file = ReadFileBytes(CodecFixturePath("ffmpeg-mp3vbr-mono.wav"));
+  ASSERT_TRUE(Start(Write("vbr.wav", file))) << testing::PrintToString(errors());
+  EXPECT_EQ(player.sourceFormat.format.nAvgBytesPerSec, 0u);
+  EXPECT_EQ(player.sourceBufferSize, 4096u);
+  Played played = Play();
+  ASSERT_TRUE(played.ok) << testing::PrintToString(errors());
+  EXPECT_EQ(played.pcm, vbr.reference);
+
+  // The same stream with a rate in its header (an average of 160 kb/s) plays the same.
+  Release();
+  file[20 + 8] = 0x20;
+  file[20 + 9] = 0x4E;
+  ASSERT_TRUE(Start(Write("filled.wav", file)));
+  EXPECT_EQ(player.sourceFormat.format.nAvgBytesPerSec, 20000u);
+  played = Play();
+  ASSERT_TRUE(played.ok) << testing::PrintToString(errors());
+  EXPECT_EQ(played.pcm, vbr.reference);
+}
+
 class ConversionFailure : public Decompression {
  protected:
   void SetUp() override {

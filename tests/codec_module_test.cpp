@@ -1,0 +1,68 @@
+// What a playback maps into the process: the classic formats are decoded in process, and
+// FFmpeg's libraries come in only with its module, at the first file that needs it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "codec_fixtures.h"
+#include "engine/engine.h"
+#include "platform/module.h"
+#include "platform/waveout.h"
+#include "support/recording_front_end.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+// The FFmpeg libraries mapped into this process, by name, one a line; empty when none is.
+std::string MappedFfmpegLibraries() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  std::ostringstream found;
+  while (std::getline(maps, line)) {
+    for (const char* library : {"libavcodec", "libavformat", "libavutil", "libswresample"}) {
+      if (line.find(library) != std::string::npos) found << line << "\n";
+    }
+  }
+  return found.str();
+}
+
+class CodecModuleTest : public testing::Test {
+ protected:
+  void SetUp() override { waveOutSelectFileDevice(dir_.path("out.wav").c_str()); }
+  void TearDown() override { waveOutSelectFileDevice(nullptr); }
+
+  // Plays a codec fixture through the engine into the file device, to its end.
+  void Play(const std::string& name) {
+    RecordingFrontEnd frontEnd;
+    ResetPlayerState(frontEnd);
+    player.savedPriorityClass = GetPriorityClass();
+    const std::string path = CodecFixturePath(name + ".wav");
+    std::strcpy(player.fileName, path.c_str());
+    ASSERT_TRUE(LaunchPlayback()) << name;
+    ASSERT_TRUE(frontEnd.waitFinished()) << name;
+    FinishPlayback();
+    EXPECT_TRUE(frontEnd.errors().empty()) << name << ": " << frontEnd.errors().front();
+  }
+
+  ScratchDir dir_;
+};
+
+// One case: what a playback loads stays loaded, so the order is the test.
+TEST_F(CodecModuleTest, ClassicFilesLoadNoFfmpegAndAnMp3FileLoadsItsModule) {
+  ASSERT_EQ(MappedFfmpegLibraries(), "") << "mapped before any playback";
+  for (const char* name : {"sox-pcm-u8-mono", "sox-pcm-s16-stereo", "sox-pcm-s24in32-stereo",
+                           "sox-float32-stereo", "sox-ext-5.1-s16", "sox-alaw-mono",
+                           "sox-mulaw-mono", "sox-ima-stereo", "sox-ms-stereo", "sox-gsm-mono"}) {
+    Play(name);
+    EXPECT_FALSE(ModuleLoaded("ffmpeg")) << name;
+    EXPECT_EQ(MappedFfmpegLibraries(), "") << "mapped by " << name;
+  }
+  Play("ffmpeg-mp3-mono");
+  EXPECT_TRUE(ModuleLoaded("ffmpeg"));
+  EXPECT_NE(MappedFfmpegLibraries(), "");
+}
+
+}  // namespace
