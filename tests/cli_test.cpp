@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <thread>
 
 #include "codec_fixtures.h"
@@ -55,13 +56,15 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   const std::string good = CodecFixturePath("sox-pcm-s16-stereo.wav");
   std::string errors;
   EXPECT_EQ(Run({"--device", "0", dir_.path("missing.wav"), bad}, &errors), 1);
-  EXPECT_EQ(errors, "Невозможно открыть файл\nВ файле не найден описатель формата\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + dir_.path("missing.wav") +
+                        ": Невозможно открыть файл\nrtplayer-cli: " + bad +
+                        ": В файле не найден описатель формата\n");
 
   const std::string out = dir_.path("out.wav");
   EXPECT_EQ(Run({"--output", out, good}, &errors), 0);
   EXPECT_EQ(errors, "");
   EXPECT_EQ(Run({"--output", out, bad}, &errors), 1);
-  EXPECT_EQ(errors, "В файле не найден описатель формата\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + bad + ": В файле не найден описатель формата\n");
 }
 
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
@@ -69,6 +72,14 @@ TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
   EXPECT_EQ(Run({"--frobnicate"}, &errors), 2);
   EXPECT_NE(errors.find("usage: rtplayer-cli"), std::string::npos);
   EXPECT_EQ(Run({}, &errors), 2);
+}
+
+TEST_F(CliTest, TellsItsVersion) {
+  ChildProcess version({kCli, "--version"}, dir_.path("version"));
+  EXPECT_EQ(version.wait(), 0);
+  EXPECT_TRUE(
+      std::regex_match(version.output(), std::regex("rtplayer-cli [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.output();
 }
 
 // The real-device cases need the PulseAudio test daemon that scripts/test starts.
