@@ -22,6 +22,9 @@ struct Signal {
   int number;
   const char* name;
 };
+void PrintTo(const Signal& signal, std::ostream* out) {
+  *out << signal.name;
+}
 const Signal kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
 // 16-bit mono silence of `seconds`, the data left as a hole in the file.
