@@ -192,5 +192,9 @@ void PlayerDialog::dropEvent(QDropEvent* event) {
     return;
   }
   event->acceptProposedAction();
-  playFile(QFile::encodeName(path).toStdString());
+  // Started once the drop has been answered, so that a message box of the start does not
+  // hold up the program the file was dragged from.
+  QMetaObject::invokeMethod(
+      this, [this, name = QFile::encodeName(path).toStdString()] { playFile(name); },
+      Qt::QueuedConnection);
 }
