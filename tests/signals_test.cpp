@@ -77,10 +77,10 @@ TEST_P(SignalsTest, ThePlayingDialogStopsAndExitsWith0) {
 INSTANTIATE_TEST_SUITE_P(Signals, SignalsTest, ::testing::ValuesIn(kSignals),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// The signals share one path once the dialog has them; one is enough here.
-class IdleSignalTest : public SignalsTest {};
+// The signals share one path once the dialog has them; one is enough for these.
+class DialogSignalTest : public SignalsTest {};
 
-TEST_P(IdleSignalTest, TheIdleDialogExitsWith0) {
+TEST_P(DialogSignalTest, TheIdleDialogExitsWith0) {
   const std::string blip = dir_.path("blip.wav");
   WriteSilence(blip, 0);
   FileWatch watch(blip);
@@ -93,7 +93,21 @@ TEST_P(IdleSignalTest, TheIdleDialogExitsWith0) {
   EXPECT_FALSE(dialog.killed());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, IdleSignalTest, ::testing::Values(Signal{SIGTERM, "SIGTERM"}),
+// The message box of a failed start would wait for a user who is logging out.
+TEST_P(DialogSignalTest, TheDialogClosesItsMessageBoxAndExitsWith0) {
+  const std::string text = dir_.path("text.wav");
+  ASSERT_TRUE(WriteFileBytes(text, Pattern(100)));
+  FileWatch watch(text);
+  ChildProcess dialog({kBin + "rtplayer", text}, dir_.path("dialog"));
+  ASSERT_TRUE(dialog.started());
+  // Opened by the start, which shows its box before the dialog looks at anything else.
+  ASSERT_TRUE(watch.waitForOpen(kStartLimit));
+  dialog.signal(GetParam().number);
+  EXPECT_EQ(dialog.wait(), 0) << dialog.errors();
+  EXPECT_FALSE(dialog.killed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DialogSignalTest, ::testing::Values(Signal{SIGTERM, "SIGTERM"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
