@@ -15,6 +15,10 @@ int main(int argc, char** argv) {
     std::fputs(kCliUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::puts("rtplayer-cli " RTPLAYER_VERSION);
+    return 0;
+  }
   if (options.listDevices) {
     PrintDeviceList();
     return 0;

@@ -6,7 +6,7 @@
 
 const char* const kCliUsage =
     "usage: rtplayer-cli [--device N | --output FILE.wav] FILE.wav...\n"
-    "       rtplayer-cli --list-devices\n"
+    "       rtplayer-cli --list-devices | --version | --help\n"
     "Plays RIFF/WAVE files in turn on output device entry N (0, the default device,\n"
     "unless given), or into FILE.wav. Ctrl-C stops playback.\n";
 
@@ -33,6 +33,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       endOfOptions = true;
     } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       options->help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      options->version = true;
     } else if (std::strcmp(arg, "--list-devices") == 0) {
       options->listDevices = true;
     } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--output") == 0) {
@@ -52,7 +54,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       return false;
     }
   }
-  if (!options->help && !options->listDevices && options->files.empty()) {
+  if (!options->help && !options->version && !options->listDevices && options->files.empty()) {
     *error = "no file to play";
     return false;
   }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "cli/status_line.h"
@@ -26,6 +27,9 @@ constexpr uint32_t WM_CLI_TICK = 0x8002;
 
 struct Terminal {
   uint32_t mainThreadId = 0;
+  // The file the engine is working on, named in its messages. Set by the main thread before
+  // a playback's thread exists and kept until its finish has been handled.
+  std::string file;
   int entry = 0;
   bool statusLine = false;  // standard error is a terminal
   std::mutex outputLock;    // both threads write to standard error
@@ -43,7 +47,7 @@ void ClearStatusLocked() {
 void ShowMessage(void*, const char* text) {
   std::lock_guard lock(terminal.outputLock);
   ClearStatusLocked();
-  std::fprintf(stderr, "%s\n", text);
+  std::fprintf(stderr, "rtplayer-cli: %s: %s\n", terminal.file.c_str(), text);
   terminal.errorsShown.fetch_add(1);
 }
 
@@ -82,14 +86,16 @@ void DrawStatus(const std::string& file, double elapsed) {
   terminal.lineDrawn = true;
 }
 
-// Turns SIGINT and SIGTERM into a message for the main thread, so the stop runs there as
-// Stop does in the dialog (nothing of the engine is safe in a signal handler).
+// Turns SIGINT, SIGTERM and SIGHUP into a message for the main thread, so the stop runs there
+// as Stop does in the dialog (nothing of the engine is safe in a signal handler). While the
+// signals are blocked no handler of any library can run for them.
 class SignalForwarder {
  public:
   SignalForwarder() {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGHUP);
     sigaddset(&signals_, SIGUSR1);
     // Blocked before any other thread exists, so every thread inherits the mask.
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
@@ -147,9 +153,11 @@ class Ticker {
   std::thread thread_;
 };
 
-// Plays one file to its finish. False when a message was shown for it.
-bool PlayOne(const std::string& file) {
+// Plays one file to its finish. False when a message was shown for it. Sets *stopped when a
+// signal stopped the playback.
+bool PlayOne(const std::string& file, bool* stopped) {
   const int errorsBefore = terminal.errorsShown.load();
+  terminal.file = file;
   if (file.size() >= sizeof player.fileName) {
     ShowError(kCannotOpenFileText);
     return false;
@@ -163,6 +171,7 @@ bool PlayOne(const std::string& file) {
     if (message.message == WM_PLAYBACK_FINISHED) break;
     if (message.message == WM_CLI_INTERRUPT && (LoadFlags() & FLAG_PLAYING) != 0) {
       RequestStop();
+      *stopped = true;
     } else if (message.message == WM_CLI_TICK && LoadFlags() == FLAG_PLAYING) {
       DrawStatus(file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
@@ -200,12 +209,15 @@ int PlayFiles(const CliOptions& options) {
   std::optional<Ticker> ticker;
   if (terminal.statusLine) ticker.emplace();
 
+  // A signal that finds no playback running ends the run before the next file, with the
+  // status of the files played so far.
   bool allPlayed = true;
+  bool stopped = false;
   for (const std::string& file : options.files) {
     if (signals.interrupted()) break;
-    allPlayed = PlayOne(file) && allPlayed;
+    allPlayed = PlayOne(file, &stopped) && allPlayed;
   }
   ticker.reset();
-  if (signals.interrupted()) return 130;
+  if (stopped) return 130;
   return allPlayed ? 0 : 1;
 }

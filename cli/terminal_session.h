@@ -8,6 +8,9 @@
 // Prints the device list as the dialog fills it: "index<TAB>name", entry 0 the default.
 void PrintDeviceList();
 
-// Plays options.files in turn. Returns the exit status: 0 when every file played to its
-// end, 1 when any failed, 130 after Ctrl-C (which stops the sound the way Stop does).
+// Plays options.files in turn; each fixed message goes to standard error as
+// "rtplayer-cli: FILE: message". SIGINT, SIGTERM and SIGHUP stop a playback the way Stop does
+// and end the run; one that comes while no file plays ends it before the next file. Returns
+// the exit status: 130 when a signal stopped a playback, else 0 when every file played to
+// its end and 1 when any failed.
 int PlayFiles(const CliOptions& options);

@@ -3,6 +3,7 @@
 // PulseAudio test daemon recorded from a sink's monitor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "codec_fixtures.h"
 #include "support/child_process.h"
+#include "support/expected_texts.h"
 #include "support/scratch_dir.h"
 #include "support/wav_reading.h"
 #include "support/wav_writer.h"
@@ -56,19 +58,20 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   const std::string good = CodecFixturePath("sox-pcm-s16-stereo.wav");
   std::string errors;
   EXPECT_EQ(Run({"--device", "0", dir_.path("missing.wav"), bad}, &errors), 1);
-  EXPECT_EQ(errors, "Невозможно открыть файл\nВ файле не найден описатель формата\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + dir_.path("missing.wav") + ": " + expected::kCannotOpenFile +
+                        "\nrtplayer-cli: " + bad + ": " + expected::kNoFormatChunk + "\n");
 
   const std::string out = dir_.path("out.wav");
   EXPECT_EQ(Run({"--output", out, good}, &errors), 0);
   EXPECT_EQ(errors, "");
   EXPECT_EQ(Run({"--output", out, bad}, &errors), 1);
-  EXPECT_EQ(errors, "В файле не найден описатель формата\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + bad + ": " + expected::kNoFormatChunk + "\n");
 
   // 50 ms fit one buffer: the output's only write fails after it was accepted.
   const std::string shortFile = dir_.path("short.wav");
   ASSERT_TRUE(WriteFileBytes(shortFile, WaveFile(PcmFormat(8000, 1, 16), Pattern(800))));
   EXPECT_EQ(Run({"--output", "/dev/full", shortFile}, &errors), 1);
-  EXPECT_EQ(errors, "Невозможно закрыть устройство воспроизведения\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + shortFile + ": " + expected::kCannotCloseDevice + "\n");
 }
 
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
@@ -76,6 +79,19 @@ TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
   EXPECT_EQ(Run({"--frobnicate"}, &errors), 2);
   EXPECT_NE(errors.find("usage: rtplayer-cli"), std::string::npos);
   EXPECT_EQ(Run({}, &errors), 2);
+}
+
+TEST_F(CliTest, TellsItsVersion) {
+  ChildProcess version({kCli, "--version"}, dir_.path("version"));
+  EXPECT_EQ(version.wait(), 0);
+  const std::string said = version.output();
+  const std::string prefix = "rtplayer-cli ";
+  ASSERT_EQ(said.rfind(prefix, 0), 0u) << said;
+  // MAJOR.MINOR.PATCH and the end of the line.
+  const std::string number = said.substr(prefix.size());
+  EXPECT_EQ(std::count(number.begin(), number.end(), '.'), 2) << said;
+  EXPECT_EQ(number.find_first_not_of("0123456789."), number.size() - 1) << said;
+  EXPECT_EQ(number.back(), '\n');
 }
 
 // The real-device cases need the PulseAudio test daemon that scripts/test starts.

@@ -2,10 +2,14 @@
 // chooser and the error boxes) are answered by ModalWindows as they appear.
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -358,6 +362,50 @@ class DialogTest : public QObject {
     QCOMPARE(box.parent, &dialog);
     QVERIFY(box.modal);
     QCOMPARE(box.flags, FLAG_PLAYING | FLAG_STOPPING);
+  }
+
+  // A file given on the command line or dropped on the window plays as if chosen with File;
+  // only the idle dialog takes one.
+  void aGivenOrDroppedFilePlaysAsIfChosen() {
+    const QString path = wave("given.wav", 300);
+    useFileDevice();
+    PlayerDialog dialog;
+    dialog.show();
+    const auto drag = [&dialog](const QList<QUrl>& urls) {
+      QMimeData data;
+      data.setUrls(urls);
+      QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(&dialog, &enter);
+      if (!enter.isAccepted()) return false;
+      QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(&dialog, &drop);
+      return drop.isAccepted();
+    };
+
+    // A relative name is kept whole, so the next chooser opens on it.
+    const QString folder = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(files_.path()));
+    QVERIFY(dialog.playFile("given.wav"));
+    QVERIFY(QDir::setCurrent(folder));
+    QCOMPARE(QByteArray(player.fileName), QFile::encodeName(path));
+    QCOMPARE(FileButton(dialog)->text(), Text(kStopText));
+    QVERIFY(!dialog.playFile(QFile::encodeName(path).toStdString()));
+    QVERIFY(!drag({QUrl::fromLocalFile(path)}));
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
+
+    QVERIFY(!drag({QUrl::fromLocalFile(path), QUrl::fromLocalFile(path)}));
+    QVERIFY(!drag({QUrl::fromLocalFile(files_.path())}));
+    QVERIFY(!drag({QUrl("https://example.org/a.wav")}));
+    const QString dropped = wave("dropped.wav", 300);
+    QVERIFY(drag({QUrl::fromLocalFile(dropped)}));
+    QTRY_COMPARE(QByteArray(player.fileName), QFile::encodeName(dropped));
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
+
+    QVERIFY(dialog.playFile(QFile::encodeName(files_.filePath("missing.wav")).toStdString()));
+    QCOMPARE(modal_.boxes.size(), 1);
+    QCOMPARE(modal_.boxes.first().text, Text(expected::kCannotOpenFile));
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
+    QVERIFY(modal_.choosers.isEmpty());
   }
 
   void playbacksEndedInEveryWayGiveBackWhatTheyTook() {

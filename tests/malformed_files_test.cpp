@@ -409,7 +409,10 @@ TEST_P(MalformedFileTest, PlaysOrShowsExactlyOneFixedMessage) {
     return;
   }
   ASSERT_FALSE(run.errors.empty()) << "failed without a message";
-  const std::string line = run.errors.substr(0, run.errors.size() - 1);
+  // Each message names the program and the file.
+  const std::string prefix = "rtplayer-cli: " + path + ": ";
+  ASSERT_EQ(run.errors.rfind(prefix, 0), 0u) << run.errors;
+  const std::string line = run.errors.substr(prefix.size(), run.errors.size() - prefix.size() - 1);
   EXPECT_EQ(run.errors.back(), '\n');
   EXPECT_TRUE(kFixedMessages.count(line) == 1) << "not exactly one fixed message:\n" << run.errors;
   EXPECT_FALSE(file.outcome.plays) << "refused with: " << line;

@@ -1,10 +1,20 @@
 #include "ui/player_dialog.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
+#include <QUrl>
+#include <cstring>
+#include <filesystem>
 
 #include "engine/engine.h"
+#include "engine/messages.h"
 #include "platform/thread.h"
 #include "platform/waveout.h"
 #include "ui/choose_file.h"
@@ -23,6 +33,14 @@ constexpr DialogUnitRect kWindowUnits{0, 0, 212, 46};
 constexpr DialogUnitRect kFileButtonUnits{175, 25, 30, 14};
 constexpr DialogUnitRect kOutputListUnits{35, 5, 170, 98};
 constexpr DialogUnitRect kOutputLabelUnits{5, 10, 23, 8};
+
+// The one local file (not a folder) that a drag carries; empty for anything else.
+QString DraggedFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return {};
+  const QString path = data->urls().first().toLocalFile();
+  if (path.isEmpty() || QFileInfo(path).isDir()) return {};
+  return path;
+}
 
 }  // namespace
 
@@ -50,6 +68,7 @@ PlayerDialog::PlayerDialog(QWidget* parent)
   setTabOrder(fileButton_, outputList_);
   fileButton_->setFocus();
   connect(fileButton_, &QPushButton::clicked, this, &PlayerDialog::fileCommand);
+  setAcceptDrops(true);
 }
 
 void PlayerDialog::fillOutputList() {
@@ -107,4 +126,76 @@ void PlayerDialog::playbackFinished() {
   fileButton_->setText(QString::fromUtf8(kFileText));
   fileButton_->setEnabled(true);
   if (closeWhenFinished_) QDialog::reject();
+}
+
+bool PlayerDialog::idle() const {
+  return !PlaybackPending() && fileButton_->isEnabled() && !terminating_;
+}
+
+bool PlayerDialog::playFile(const std::string& path) {
+  if (!idle()) return false;
+  fileButton_->setEnabled(false);
+  // Made absolute, so that the next File command opens the chooser on it.
+  std::error_code noFolder;
+  std::string name = path;
+  if (!path.empty()) {
+    const std::filesystem::path absolute = std::filesystem::absolute(path, noFolder);
+    if (!noFolder) name = absolute.string();
+  }
+  if (name.size() >= sizeof player.fileName) {
+    ShowError(kCannotOpenFileText);
+    RestoreIdleState();
+    return true;
+  }
+  std::memcpy(player.fileName, name.c_str(), name.size() + 1);
+  LaunchPlayback();
+  return true;
+}
+
+void PlayerDialog::terminationRequested() {
+  terminating_ = true;
+  // A chooser or a box of the start runs a nested loop on this thread; it ends once closed.
+  // A box of the playback thread lets that thread go on to its finish.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* modal = qobject_cast<QDialog*>(window);
+    if (modal != nullptr && modal != this && modal->isVisible() && modal->isModal()) {
+      modal->reject();
+    }
+  }
+  if ((LoadFlags() & (FLAG_PLAYING | FLAG_STOPPING)) == FLAG_PLAYING) {
+    fileButton_->setEnabled(false);
+    RequestStop();
+  }
+  if (PlaybackPending()) {
+    closeWhenFinished_ = true;
+    return;
+  }
+  QDialog::reject();
+}
+
+void PlayerDialog::dragEnterEvent(QDragEnterEvent* event) {
+  dragMoveEvent(event);
+}
+
+void PlayerDialog::dragMoveEvent(QDragMoveEvent* event) {
+  // Asked again as the pointer moves, so a playback that starts meanwhile refuses the drop.
+  if (idle() && !DraggedFile(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void PlayerDialog::dropEvent(QDropEvent* event) {
+  const QString path = DraggedFile(event->mimeData());
+  if (path.isEmpty() || !idle()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  // Started once the drop has been answered, so that a message box of the start does not
+  // hold up the program the file was dragged from.
+  QMetaObject::invokeMethod(
+      this, [this, name = QFile::encodeName(path).toStdString()] { playFile(name); },
+      Qt::QueuedConnection);
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QDialog>
+#include <string>
 
 #include "engine/player_state.h"
 
@@ -27,7 +28,25 @@ class PlayerDialog : public QDialog {
   // soon as that playback's finish has been handled, so no thread outlives the window.
   void reject() override;
 
+  // Plays `path` (a file name's bytes, relative to the working folder or absolute) as if it
+  // had been chosen with File. Only while idle: no playback pending and the File button
+  // enabled; otherwise it does nothing and returns false.
+  bool playFile(const std::string& path);
+
+  // SIGTERM, SIGINT or SIGHUP: the dialog closes as soon as it can. Idle, at once; playing,
+  // after a stop made as Stop makes it; a failed start, after its finish. Open file choosers
+  // and message boxes are closed, and no further message box is shown.
+  void terminationRequested();
+
+ protected:
+  // A drag of one local file is accepted while the dialog is idle and refused otherwise; the
+  // dropped file plays as if chosen with File.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
  private:
+  bool idle() const;
   // The File button: Stop while playing, else choose a file and start it.
   void fileCommand();
   // WM_PLAYBACK_FINISHED, on the GUI thread.
@@ -48,4 +67,5 @@ class PlayerDialog : public QDialog {
   QComboBox* outputList_;
   QLabel* outputLabel_;
   bool closeWhenFinished_ = false;
+  bool terminating_ = false;
 };

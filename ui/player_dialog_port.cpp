@@ -9,6 +9,8 @@
 #include "ui/player_dialog.h"
 
 void PlayerDialog::showErrorBox(const QString& text) {
+  // Nobody is left to read it once the session is ending, and it would hold the exit up.
+  if (terminating_) return;
   QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kErrorCaptionText), text,
                   QMessageBox::Ok, this);
   box.exec();

@@ -29,10 +29,22 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&files, 2, (prefix_ + ".err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // The child starts with every signal at its default action and none blocked, whatever
+  // the test runner left ignored (a shell's background job ignores SIGINT).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  if (posix_spawn(&pid_, args[0], &files, nullptr, args.data(), environ) != 0) pid_ = -1;
+  if (posix_spawn(&pid_, args[0], &files, &attributes, args.data(), environ) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
 }
 
@@ -53,6 +65,7 @@ int ChildProcess::wait() {
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
+  killed_ = !WIFEXITED(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

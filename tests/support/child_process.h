@@ -19,11 +19,16 @@ class ChildProcess {
   // Waits for the exit: the exit status, 128 + the signal's number for a killed child, -1 if
   // it was never started.
   int wait();
+  // After wait(): whether a signal ended the child (rather than its own exit).
+  bool killed() const { return killed_; }
+  // The child's process id while it runs, else -1.
+  pid_t pid() const { return pid_; }
   std::string output() const;
   std::string errors() const;
 
  private:
   pid_t pid_ = -1;
+  bool killed_ = false;
   std::string prefix_;
 };
 

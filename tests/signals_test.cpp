@@ -1,0 +1,113 @@
+// The two programs end on SIGINT, SIGTERM and SIGHUP as a user expects: a playback is stopped
+// as Stop stops it and the program exits with its own status, never killed by the signal.
+// The files are an hour of silence, so a playback the signal failed to stop runs into the
+// test's time limit.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/child_process.h"
+#include "support/file_watch.h"
+#include "support/scratch_dir.h"
+#include "support/wav_writer.h"
+
+namespace {
+
+const std::string kBin = std::string(RTPLAYER_BINARY_DIR) + "/bin/";
+constexpr std::chrono::seconds kStartLimit{60};
+
+struct Signal {
+  int number;
+  const char* name;
+};
+void PrintTo(const Signal& signal, std::ostream* out) {
+  *out << signal.name;
+}
+const Signal kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
+// 16-bit mono silence of `seconds`, the data left as a hole in the file.
+void WriteSilence(const std::string& path, uint32_t seconds) {
+  const uint32_t dataSize = 16000 * seconds;
+  const Bytes fmt = Chunk("fmt ", FormatBytes(PcmFormat(8000, 1, 16)));
+  const Bytes header =
+      RiffFormClaiming("WAVE", 4 + static_cast<uint32_t>(fmt.size()) + 8 + dataSize,
+                       {fmt, ChunkClaiming("data", dataSize, {})});
+  ASSERT_TRUE(WriteFileBytes(path, header));
+  std::filesystem::resize_file(path, header.size() + dataSize);
+}
+
+class SignalsTest : public ::testing::TestWithParam<Signal> {
+ protected:
+  void SetUp() override {
+    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
+      GTEST_SKIP() << "no PulseAudio test daemon (scripts/test starts one)";
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    WriteSilence(hour_, 3600);
+  }
+
+  // Starts `argv`, waits until it has opened the hour-long file, signals it and waits for
+  // its exit.
+  void StopWithSignal(const std::vector<std::string>& argv, int expectedStatus) {
+    FileWatch watch(hour_);
+    ChildProcess program(argv, dir_.path("program"));
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(watch.waitForOpen(kStartLimit)) << program.errors();
+    program.signal(GetParam().number);
+    EXPECT_EQ(program.wait(), expectedStatus) << program.errors();
+    EXPECT_FALSE(program.killed());
+    EXPECT_EQ(program.errors().find("rtplayer"), std::string::npos) << program.errors();
+  }
+
+  ScratchDir dir_;
+  const std::string hour_ = dir_.path("hour.wav");
+};
+
+TEST_P(SignalsTest, TheCliStopsThePlaybackAndExitsWith130) {
+  // The second file is not started after the stop.
+  StopWithSignal({kBin + "rtplayer-cli", hour_, hour_}, 130);
+}
+
+TEST_P(SignalsTest, ThePlayingDialogStopsAndExitsWith0) {
+  StopWithSignal({kBin + "rtplayer", hour_}, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalsTest, ::testing::ValuesIn(kSignals),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// The signals share one path once the dialog has them; one is enough for these.
+class DialogSignalTest : public SignalsTest {};
+
+TEST_P(DialogSignalTest, TheIdleDialogExitsWith0) {
+  const std::string blip = dir_.path("blip.wav");
+  WriteSilence(blip, 0);
+  FileWatch watch(blip);
+  ChildProcess dialog({kBin + "rtplayer", blip}, dir_.path("dialog"));
+  ASSERT_TRUE(dialog.started());
+  // The file is closed as its playback ends; the dialog is idle then, or about to be.
+  ASSERT_TRUE(watch.waitForClose(kStartLimit));
+  dialog.signal(GetParam().number);
+  EXPECT_EQ(dialog.wait(), 0) << dialog.errors();
+  EXPECT_FALSE(dialog.killed());
+}
+
+// The message box of a failed start would wait for a user who is logging out.
+TEST_P(DialogSignalTest, TheDialogClosesItsMessageBoxAndExitsWith0) {
+  const std::string text = dir_.path("text.wav");
+  ASSERT_TRUE(WriteFileBytes(text, Pattern(100)));
+  FileWatch watch(text);
+  ChildProcess dialog({kBin + "rtplayer", text}, dir_.path("dialog"));
+  ASSERT_TRUE(dialog.started());
+  // Opened by the start, which shows its box before the dialog looks at anything else.
+  ASSERT_TRUE(watch.waitForOpen(kStartLimit));
+  dialog.signal(GetParam().number);
+  EXPECT_EQ(dialog.wait(), 0) << dialog.errors();
+  EXPECT_FALSE(dialog.killed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DialogSignalTest, ::testing::Values(Signal{SIGTERM, "SIGTERM"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
