@@ -322,7 +322,7 @@ std::vector<MalformedFile> BrokenFormats() {
       {"UnknownTag", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x7A5C; }),
        Shows(kNoResultFormat)},
       {"FloatOf16Bits", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x0003; }), kEither},
-      {"NineChannels", Wave({Fmt(PcmFormat(8000, 9, 8)), Data(900)}), kEither},
+      {"NineChannels", Wave({Fmt(PcmFormat(8000, 9, 8)), Data(900)}), kPlays},
       {"ExtensibleWithoutItsExtra", Wave({Fmt(extensibleShort), Data()}), kEither},
       {"ExtensibleOfUnknownSubformat", Wave({Fmt(extensible, ExtensibleExtra(0x7A5C)), Data()}),
        kEither},
