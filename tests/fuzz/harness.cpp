@@ -162,7 +162,7 @@ const char* ConvertDataChunk() {
 
     if (player.dataRemaining == 0) return StreamEmptyAtTheEnd();
     if (NeedsRefill() != 0 && RefillFileBuffer() == 0) return "a refill failed on a readable file";
-    const uint32_t before = player.dataRemaining;
+    const uint64_t before = player.dataRemaining;
     if (ConvertNextBlock() == 0) {
       if (messagesShown != 1) return "a failed conversion did not show exactly one message";
       if ((LoadFlags() & FLAG_STOPPING) == 0) return "a failed conversion did not stop playback";
