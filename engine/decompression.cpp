@@ -97,7 +97,7 @@ int ConvertNextBlock() {
   const uint32_t buffered = Buffered();
   const bool exhausted = FileExhausted();
   const bool last = buffered >= player.dataRemaining || exhausted;
-  const uint32_t offered = std::min(buffered, player.dataRemaining);
+  const auto offered = static_cast<uint32_t>(std::min<uint64_t>(buffered, player.dataRemaining));
 
   ACMSTREAMHEADER header{};
   header.cbStruct = sizeof header;

@@ -67,7 +67,9 @@ struct PlayerState {
   MMCKINFO dataChunk;
   SourceFormatBuffer sourceFormat;
   MMIOINFO fileInfo;
-  uint32_t dataRemaining;
+  // 64-bit: an RF64 file's data chunk may pass 4 GiB. One conversion consumes at most one file
+  // buffer, so the counts per step stay 32-bit.
+  uint64_t dataRemaining;
 
   // Conversion
   WAVEFORMATEX outputFormat;

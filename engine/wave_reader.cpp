@@ -44,12 +44,8 @@ int OpenWaveFile() {
     ShowError(kFormatChunkReadErrorText);
     return 0;
   }
-  if (size % 2 != 0) {
-    // RIFF pads an odd chunk to even; the pad byte is no header's first byte. Where the file
-    // ends instead, the search below reports it.
-    uint8_t pad;
-    mmioRead(player.fileHandle, &pad, 1);
-  }
+  // Past the pad byte of an odd chunk, where the file has one.
+  mmioAscend(player.fileHandle, &formatChunk, 0);
 
   player.dataChunk = {};
   player.dataChunk.ckid = FOURCC_DATA;

@@ -6,9 +6,9 @@
 // Front end's thread, during the start; no file open. Walks the RIFF/WAVE structure strictly
 // forward: the first `fmt ` chunk in the RIFF chunk (at most MAX_FORMAT_CHUNK bytes, copied
 // into a cleared player.sourceFormat), then the first `data` chunk after it (an odd format
-// chunk's pad byte skipped first). On success the file is at the data chunk's first byte and
-// player.dataRemaining is its size. Shows its own message on failure; the file stays open (in
-// player.fileHandle) when it could be opened at all.
+// chunk's pad byte skipped first, where the file has one). On success the file is at the data
+// chunk's first byte and player.dataRemaining is its size. Shows its own message on failure; the
+// file stays open (in player.fileHandle) when it could be opened at all.
 int OpenWaveFile();
 
 // Front end's thread, after OpenWaveFile and AllocateConversionBuffers: makes sourceBuffer the

@@ -14,6 +14,26 @@
 
 #include "platform/faults.h"
 
+namespace {
+
+// The sizes an RF64 form's ds64 chunk gives.
+struct LargeSizes {
+  uint64_t riff = 0;
+  uint64_t data = 0;
+  uint32_t count = 0;  // entries held in the table below
+  FOURCC ids[MMIO_MAXLARGECHUNKS] = {};
+  uint64_t sizes[MMIO_MAXLARGECHUNKS] = {};
+};
+
+// Where a search may read: up to `end` (exclusive), and whether the parent is an RF64 form,
+// whose chunks declaring 0xFFFFFFFF bytes take their sizes from its ds64 chunk.
+struct Scope {
+  int64_t end = INT64_MAX;
+  bool large = false;
+};
+
+}  // namespace
+
 struct MmioFile {
   explicit MmioFile(int descriptor, uint32_t flags) : fd(descriptor), openFlags(flags) {}
   ~MmioFile() { close(fd); }
@@ -29,13 +49,36 @@ struct MmioFile {
   int32_t endRead = 0;
   int64_t bufferOffset = 0;  // file offset of buffer[0]
   bool direct = false;       // the caller's MMIOINFO holds the truth
+  LargeSizes large;          // of the last RF64 form found
+  // The last chunk found and where it was searched, for mmioAscend.
+  uint64_t foundDataOffset = UINT64_MAX;
+  Scope foundScope;
 };
 
 namespace {
 
+constexpr FOURCC FOURCC_DS64 = MakeFourCC('d', 's', '6', '4');
+constexpr FOURCC FOURCC_DATA = MakeFourCC('d', 'a', 't', 'a');
+constexpr uint32_t kDs64FixedBytes = 28;
+constexpr uint32_t kDs64EntryBytes = 12;
+
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t Le64(const uint8_t* p) {
+  return Le32(p) | uint64_t{Le32(p + 4)} << 32;
+}
+
+bool IsForm(FOURCC id) {
+  return id == FOURCC_RIFF || id == FOURCC_RF64 || id == FOURCC_BW64;
+}
+
+// `base` + `size` without passing INT64_MAX.
+int64_t Plus(int64_t base, uint64_t size) {
+  return size > static_cast<uint64_t>(INT64_MAX - base) ? INT64_MAX
+                                                        : base + static_cast<int64_t>(size);
 }
 
 // Up to `count` bytes at `offset`, straight from the file; -1 on error.
@@ -115,6 +158,83 @@ int OpenRegularFile(const char* path, bool denyWrite) {
   return fd;
 }
 
+Scope ScopeOf(const MMCKINFO* parent) {
+  if (parent == nullptr) return {};
+  const auto offset = static_cast<int64_t>(std::min<uint64_t>(parent->dwDataOffset, INT64_MAX));
+  // A form's size counts its form type, which lies before its data offset.
+  const int64_t contents = IsForm(parent->ckid) ? std::max<int64_t>(offset - 4, 0) : offset;
+  return {Plus(contents, parent->cksize), parent->ckid != FOURCC_RIFF && IsForm(parent->ckid)};
+}
+
+uint64_t SizeOf(const MmioFile& f, const Scope& scope, FOURCC id, uint32_t declared) {
+  if (!scope.large || declared != 0xFFFFFFFF) return declared;
+  if (id == FOURCC_DATA) return f.large.data;
+  for (uint32_t i = 0; i < f.large.count; ++i) {
+    if (f.large.ids[i] == id) return f.large.sizes[i];
+  }
+  return declared;
+}
+
+// Reads the ds64 chunk at `at`, which must lie wholly in `scope` and in the form whose sizes
+// it gives. False when it is missing, short or does not fit.
+bool ReadLargeSizes(MmioFile& f, const Scope& scope, int64_t at, LargeSizes* large) {
+  uint8_t fixed[8 + kDs64FixedBytes];
+  SeekTo(f, at);
+  if (at > scope.end - static_cast<int64_t>(sizeof fixed) ||
+      ReadBuffered(f, fixed, sizeof fixed) != sizeof fixed || Le32(fixed) != FOURCC_DS64) {
+    return false;
+  }
+  const uint32_t size = Le32(fixed + 4);
+  const uint32_t entries = Le32(fixed + 8 + 24);
+  if (size < kDs64FixedBytes || (size - kDs64FixedBytes) / kDs64EntryBytes < entries) return false;
+  large->riff = Le64(fixed + 8);
+  large->data = Le64(fixed + 16);
+  // The form holds at least its form type and this chunk.
+  if (large->riff < 4 + 8 + uint64_t{size}) return false;
+  large->count = std::min(entries, MMIO_MAXLARGECHUNKS);
+  for (uint32_t i = 0; i < large->count; ++i) {
+    uint8_t entry[kDs64EntryBytes];
+    if (ReadBuffered(f, entry, sizeof entry) != sizeof entry) return false;
+    large->ids[i] = Le32(entry);
+    large->sizes[i] = Le64(entry + 4);
+  }
+  return true;
+}
+
+bool PrintableId(const uint8_t* id) {
+  return std::all_of(id, id + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// True when a chunk header seems to lie at `at`: an id of four printable ASCII characters, a
+// size that fits in the scope, and after the chunk (padded or not) the end of the scope or of
+// the file, or another printable id. The last test keeps a data chunk's size bytes and samples
+// from passing for a header one byte on.
+bool PlausibleHeader(MmioFile& f, const Scope& scope, int64_t at) {
+  uint8_t header[8];
+  SeekTo(f, at);
+  if (at > scope.end - 8 || ReadBuffered(f, header, 8) != 8 || !PrintableId(header)) return false;
+  const uint64_t size = SizeOf(f, scope, Le32(header), Le32(header + 4));
+  if (size > static_cast<uint64_t>(scope.end - at - 8)) return false;
+  const int64_t end = at + 8 + static_cast<int64_t>(size);
+  for (int64_t next = end; next <= end + static_cast<int64_t>(size & 1); ++next) {
+    uint8_t id[4];
+    SeekTo(f, next);
+    if (next > scope.end - 4 || ReadBuffered(f, id, 4) != 4 || PrintableId(id)) return true;
+  }
+  return false;
+}
+
+// Where the header after a chunk whose contents end at `contentsEnd` lies. RIFF pads an odd
+// chunk to even, but some writers leave the pad byte out; the padded place wins whenever it
+// holds a plausible header or the unpadded one does not.
+int64_t NextHeader(MmioFile& f, const Scope& scope, int64_t contentsEnd, bool odd) {
+  if (!odd || contentsEnd == INT64_MAX) return contentsEnd;
+  if (!PlausibleHeader(f, scope, contentsEnd + 1) && PlausibleHeader(f, scope, contentsEnd)) {
+    return contentsEnd;
+  }
+  return contentsEnd + 1;
+}
+
 void FillInfo(MmioFile& f, MMIOINFO* info) {
   *info = {};
   info->dwFlags = f.openFlags;
@@ -158,40 +278,60 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
 
   // 64-bit throughout: a declared size near 4 GiB, rounded up to even, must not wrap.
   const int64_t start = Position(*h);
-  int64_t end = INT64_MAX;
-  if (parent != nullptr) {
-    const int64_t formType = parent->ckid == FOURCC_RIFF ? 4 : 0;
-    end = int64_t{parent->dwDataOffset} - formType + parent->cksize;
-    if (start < parent->dwDataOffset) return MMIOERR_CHUNKNOTFOUND;
+  const Scope scope = ScopeOf(parent);
+  if (parent != nullptr && static_cast<uint64_t>(start) < parent->dwDataOffset) {
+    return MMIOERR_CHUNKNOTFOUND;
   }
 
-  for (int64_t at = start; at + 8 <= end;) {
+  for (int64_t at = start; at <= scope.end - 8;) {
     uint8_t header[8];
     SeekTo(*h, at);
     if (ReadBuffered(*h, header, 8) != 8) break;
     const FOURCC id = Le32(header);
-    const uint32_t size = Le32(header + 4);
+    const uint64_t size = SizeOf(*h, scope, id, Le32(header + 4));
     const int64_t data = at + 8;
-    const bool riff = id == FOURCC_RIFF;
-    bool match = flags == MMIO_FINDRIFF ? riff : id == ck->ckid;
-    FOURCC form = 0;
-    if (match && riff) {
+    const bool form = IsForm(id);
+    bool match = flags == MMIO_FINDRIFF ? form : id == ck->ckid;
+    FOURCC type = 0;
+    uint64_t matchedSize = size;
+    if (match && form) {
       // The form type belongs to the chunk's data and must lie within the parent too.
-      uint8_t type[4];
-      match = size >= 4 && data + 4 <= end && ReadBuffered(*h, type, 4) == 4;
-      if (match) form = Le32(type);
-      if (flags == MMIO_FINDRIFF && form != ck->fccType) match = false;
+      uint8_t typeBytes[4];
+      match = (size >= 4 || id != FOURCC_RIFF) && data + 4 <= scope.end &&
+              ReadBuffered(*h, typeBytes, 4) == 4;
+      if (match) type = Le32(typeBytes);
+      if (flags == MMIO_FINDRIFF && type != ck->fccType) match = false;
+      if (match && id != FOURCC_RIFF) {
+        // The wanted form, unusable without its sizes: nothing after it can be a better one.
+        LargeSizes large;
+        if (!ReadLargeSizes(*h, scope, data + 4, &large)) break;
+        h->large = large;
+        matchedSize = large.riff;
+      }
     }
-    const int64_t dataOffset = data + (riff ? 4 : 0);
-    if (match && dataOffset <= UINT32_MAX) {
-      *ck = {id, size, form, static_cast<uint32_t>(dataOffset), 0};
+    const int64_t dataOffset = data + (form ? 4 : 0);
+    if (match) {
+      *ck = {id, matchedSize, type, static_cast<uint64_t>(dataOffset), 0};
+      h->foundDataOffset = ck->dwDataOffset;
+      h->foundScope = scope;
       SeekTo(*h, dataOffset);
       return MMSYSERR_NOERROR;
     }
-    at = data + size + (size & 1);
+    at = NextHeader(*h, scope, Plus(data, size), (size & 1) != 0);
   }
   SeekTo(*h, start);
   return MMIOERR_CHUNKNOTFOUND;
+}
+
+MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags) {
+  if (h == nullptr) return MMSYSERR_INVALHANDLE;
+  if (ck == nullptr || ck->dwDataOffset > INT64_MAX) return MMSYSERR_INVALPARAM;
+  if (flags != 0) return MMSYSERR_INVALFLAG;
+  if (h->direct) return MMSYSERR_ERROR;
+  const Scope scope = ck->dwDataOffset == h->foundDataOffset ? h->foundScope : Scope{};
+  const int64_t contents = static_cast<int64_t>(ck->dwDataOffset) - (IsForm(ck->ckid) ? 4 : 0);
+  SeekTo(*h, NextHeader(*h, scope, Plus(contents, ck->cksize), (ck->cksize & 1) != 0));
+  return MMSYSERR_NOERROR;
 }
 
 int32_t mmioRead(HMMIO h, void* dst, int32_t count) {

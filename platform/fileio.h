@@ -29,18 +29,29 @@ constexpr MMRESULT MMIOERR_OUTOFMEMORY = 258;
 constexpr MMRESULT MMIOERR_UNBUFFERED = 267;
 
 constexpr FOURCC FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
+// The 64-bit forms of RIFF (RF64, and BW64 as broadcast WAVE files name it): their sizes,
+// 0xFFFFFFFF in the headers, are in a `ds64` chunk right after the form type.
+constexpr FOURCC FOURCC_RF64 = MakeFourCC('R', 'F', '6', '4');
+constexpr FOURCC FOURCC_BW64 = MakeFourCC('B', 'W', '6', '4');
 
 // The size of the buffer that MMIO_ALLOCBUF gives.
 constexpr int32_t MMIO_DEFAULTBUFFER = 8192;
 
+// The large chunks (beyond `data`) whose sizes a ds64 table may give that are honoured; a
+// longer table's further entries are not, and such a chunk counts as 0xFFFFFFFF bytes long.
+constexpr uint32_t MMIO_MAXLARGECHUNKS = 16;
+
 // Chunk descriptor. dwDataOffset is the file offset of the chunk's first data byte
 // (for a RIFF chunk: the first byte after the form type). cksize is the size the chunk
-// declares, which may run past its parent or past the end of the file.
+// declares, which may run past its parent or past the end of the file. Both are 64-bit, as an
+// RF64 form and the chunks in it may pass 4 GiB; in an RF64 form a chunk declaring 0xFFFFFFFF
+// bytes has the size its ds64 chunk gives (`data`, or a chunk in its table), the form itself
+// the RIFF size from ds64.
 struct MMCKINFO {
   FOURCC ckid;
-  uint32_t cksize;
+  uint64_t cksize;
   FOURCC fccType;  // RIFF chunks only; 0 for others
-  uint32_t dwDataOffset;
+  uint64_t dwDataOffset;
   uint32_t dwFlags;  // always 0
 };
 
@@ -69,14 +80,24 @@ struct MMIOINFO {
 // Fault seam: "mmioOpenA".
 HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags);
 
-// Searches forward from the current position for a chunk: MMIO_FINDRIFF matches id "RIFF"
-// with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the search starts inside
-// the parent's data and reads nothing outside it, whatever sizes the chunks inside claim: a
-// header (and a RIFF chunk's form type) is read only where it lies wholly within the parent.
-// Non-matching chunks are passed over by their size rounded up to even. On success (0) `ck`
+// Searches forward from the current position for a chunk: MMIO_FINDRIFF matches id "RIFF",
+// "RF64" or "BW64" with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the
+// search starts inside the parent's data and reads nothing outside it, whatever sizes the
+// chunks inside claim: a header (and a RIFF chunk's form type) is read only where it lies
+// wholly within the parent. Non-matching chunks are passed over by their size rounded up to
+// even, unless the pad byte is missing: after an odd chunk the next header is taken from the
+// unpadded place when the padded one holds no plausible header (four printable ASCII
+// characters, a size that fits in the parent) and the unpadded one does. On success (0) `ck`
 // is filled and the file is at the chunk's first data byte. MMIOERR_CHUNKNOTFOUND when no
-// further header can be read; the position is then unchanged.
+// further header can be read, or when the matching RF64 form's ds64 chunk is missing, shorter
+// than its 28 fixed bytes and its table, or does not fit in the form it sizes; the position is
+// then unchanged. The 32-bit size in an RF64 form's own header is not used.
 MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags);
+
+// Leaves the chunk `ck` that the last mmioDescend found (flags 0): the file goes to the end of
+// its contents, and past the pad byte after an odd size, by the same rule as the search above,
+// judged within the parent of that search. 0 on success.
+MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags);
 
 // Reads up to `count` bytes; returns the number read (short at the end of the file), -1 on
 // error or in direct access.

@@ -55,7 +55,8 @@ FileDeviceSelection& Selection() {
 
 bool Playable(const WAVEFORMATEX& format) {
   const uint32_t bits = format.wBitsPerSample;
-  return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1 && format.nChannels <= 8 &&
+  // How many channels a device takes is the backend's to judge.
+  return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1 &&
          (bits == 8 || bits == 16 || bits == 32) &&
          format.nBlockAlign == format.nChannels * bits / 8 && format.nSamplesPerSec >= 1 &&
          format.nSamplesPerSec <= INT32_MAX &&

@@ -62,11 +62,11 @@ MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 // Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
 // (flags must be CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
 // at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
-// leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0 or
-// more than 8 channels; other than 8, 16 or 32 bits; inconsistent block alignment or byte
+// leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0, or
+// more channels than it takes; other than 8, 16 or 32 bits; inconsistent block alignment or byte
 // rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. When a file
-// device is selected (waveOutSelectFileDevice) every id opens it. Failures can be injected
-// as "waveOutOpen".
+// device is selected (waveOutSelectFileDevice) every id opens it; it takes any channel count.
+// Failures can be injected as "waveOutOpen".
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
                      uint32_t callbackThreadId, uintptr_t instance, uint32_t flags);
 

@@ -21,10 +21,11 @@ struct WaveOutTarget {
 };
 
 struct WaveOutBackend {
-  // Opens the output for `format`, which has been checked: WAVE_FORMAT_PCM, 1 to 8 channels,
+  // Opens the output for `format`, which has been checked: WAVE_FORMAT_PCM, 1 channel or more,
   // 8, 16 or 32 bits, with consistent block alignment and byte rate, a rate up to INT32_MAX.
   // Stores the backend's state in *priv. Returns MMSYSERR_NOERROR, or the error to report
-  // (WAVERR_BADFORMAT for a format this output refuses). No pull happens before start.
+  // (WAVERR_BADFORMAT for a format this output refuses, such as more channels than it takes).
+  // No pull happens before start.
   MMRESULT(*open)
   (const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue, void** priv);
   // Stops pulling for good and releases everything; no pull is running when it returns.

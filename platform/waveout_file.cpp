@@ -1,20 +1,33 @@
 // The file device: pulls whatever is queued as soon as it is written and appends it to a WAV
 // file, so the engine runs as fast as it can and its output is exact.
+//
+// The file is a plain RIFF/WAVE file with the canonical 44-byte header while its RIFF size fits
+// in 32 bits, and an RF64 file (as sox and FFmpeg write them) once the PCM passes that: a ds64
+// chunk after the form type holds the 64-bit sizes, the 32-bit ones read 0xFFFFFFFF. Reserving
+// the ds64 chunk's room up front would change every small file, so the PCM is written right
+// after the 44-byte header, and moved on by the ds64 chunk's 36 bytes once, when it passes
+// 4 GiB.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "platform/waveout_backend.h"
 
 namespace {
 
 constexpr uint32_t kHeaderBytes = 44;
-// The RIFF size counts everything after its own 8 bytes, and must fit in 32 bits.
-constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kHeaderBytes - 8) - 1;
+// The RIFF size counts everything after its own 8 bytes, the pad byte too; past this much PCM
+// it no longer fits in 32 bits.
+constexpr uint64_t kMaxRiffDataBytes = 0xFFFFFFFFull - (kHeaderBytes - 8) - 1;
+// "ds64", its size, then the RIFF size, the data size, the sample count and an empty table.
+constexpr uint32_t kDs64ChunkBytes = 8 + 28;
+constexpr uint32_t kLargeHeaderBytes = kHeaderBytes + kDs64ChunkBytes;
 
 struct FileOutput {
   WaveOutQueue* queue = nullptr;
@@ -24,6 +37,7 @@ struct FileOutput {
   std::mutex lock;  // one drain at a time, so bytes land in the order pulled
   // Guarded by lock.
   uint64_t dataBytes = 0;
+  uint64_t dataOffset = kHeaderBytes;  // kLargeHeaderBytes once the file is RF64
   bool failed = false;
   uint8_t chunk[65536];
 };
@@ -40,6 +54,18 @@ bool WriteAt(int fd, const uint8_t* bytes, size_t size, uint64_t offset) {
   return true;
 }
 
+bool ReadAt(int fd, uint8_t* bytes, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
 void Put16(uint8_t* at, uint32_t value) {
   at[0] = static_cast<uint8_t>(value);
   at[1] = static_cast<uint8_t>(value >> 8);
@@ -50,25 +76,62 @@ void Put32(uint8_t* at, uint32_t value) {
   Put16(at + 2, value >> 16);
 }
 
+void Put64(uint8_t* at, uint64_t value) {
+  Put32(at, static_cast<uint32_t>(value));
+  Put32(at + 4, static_cast<uint32_t>(value >> 32));
+}
+
+// Makes the file RF64: the PCM written so far moves on by the ds64 chunk's room, last piece
+// first, so no piece overwrites one not yet moved. Once per file, at 4 GiB.
+bool MakeRoomForDs64(FileOutput& output) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  const std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPiece]);
+  if (!piece) return false;
+  for (uint64_t end = output.dataBytes; end > 0;) {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(end, kPiece));
+    end -= size;
+    if (!ReadAt(output.fd, piece.get(), size, kHeaderBytes + end) ||
+        !WriteAt(output.fd, piece.get(), size, kLargeHeaderBytes + end)) {
+      return false;
+    }
+  }
+  output.dataOffset = kLargeHeaderBytes;
+  return true;
+}
+
 bool WriteHeader(const FileOutput& output) {
-  const auto data = static_cast<uint32_t>(output.dataBytes);
-  const uint32_t pad = data & 1;
-  uint8_t header[kHeaderBytes];
-  std::memcpy(header, "RIFF", 4);
-  Put32(header + 4, kHeaderBytes - 8 + data + pad);
-  std::memcpy(header + 8, "WAVEfmt ", 8);
-  Put32(header + 16, 16);
-  Put16(header + 20, output.format.wFormatTag);
-  Put16(header + 22, output.format.nChannels);
-  Put32(header + 24, output.format.nSamplesPerSec);
-  Put32(header + 28, output.format.nAvgBytesPerSec);
-  Put16(header + 32, output.format.nBlockAlign);
-  Put16(header + 34, output.format.wBitsPerSample);
-  std::memcpy(header + 36, "data", 4);
-  Put32(header + 40, data);
+  const bool large = output.dataOffset == kLargeHeaderBytes;
+  const uint64_t data = output.dataBytes;
+  const uint64_t pad = data & 1;
+  const uint64_t riff = output.dataOffset - 8 + data + pad;
+  uint8_t header[kLargeHeaderBytes];
+  uint8_t* at = header;
+  std::memcpy(at, large ? "RF64" : "RIFF", 4);
+  Put32(at + 4, large ? 0xFFFFFFFF : static_cast<uint32_t>(riff));
+  std::memcpy(at + 8, "WAVE", 4);
+  at += 12;
+  if (large) {
+    std::memcpy(at, "ds64", 4);
+    Put32(at + 4, kDs64ChunkBytes - 8);
+    Put64(at + 8, riff);
+    Put64(at + 16, data);
+    Put64(at + 24, data / output.format.nBlockAlign);
+    Put32(at + 32, 0);
+    at += kDs64ChunkBytes;
+  }
+  std::memcpy(at, "fmt ", 4);
+  Put32(at + 4, 16);
+  Put16(at + 8, output.format.wFormatTag);
+  Put16(at + 10, output.format.nChannels);
+  Put32(at + 12, output.format.nSamplesPerSec);
+  Put32(at + 16, output.format.nAvgBytesPerSec);
+  Put16(at + 20, output.format.nBlockAlign);
+  Put16(at + 22, output.format.wBitsPerSample);
+  std::memcpy(at + 24, "data", 4);
+  Put32(at + 28, large ? 0xFFFFFFFF : static_cast<uint32_t>(data));
   const uint8_t zero = 0;
-  return WriteAt(output.fd, header, sizeof header, 0) &&
-         (pad == 0 || WriteAt(output.fd, &zero, 1, kHeaderBytes + data));
+  return WriteAt(output.fd, header, output.dataOffset, 0) &&
+         (pad == 0 || WriteAt(output.fd, &zero, 1, output.dataOffset + data));
 }
 
 void Drain(void* priv) {
@@ -79,8 +142,10 @@ void Drain(void* priv) {
     if (got == 0) return;
     // After a failure the buffers still go back, so nothing waits for them.
     if (output->failed) continue;
-    if (output->dataBytes + got > kMaxDataBytes ||
-        !WriteAt(output->fd, output->chunk, got, kHeaderBytes + output->dataBytes)) {
+    const bool passes4GiB =
+        output->dataOffset == kHeaderBytes && output->dataBytes + got > kMaxRiffDataBytes;
+    if ((passes4GiB && !MakeRoomForDs64(*output)) ||
+        !WriteAt(output->fd, output->chunk, got, output->dataOffset + output->dataBytes)) {
       output->failed = true;
       WaveOutQueueFail(output->queue);
       continue;
@@ -95,7 +160,7 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQu
   auto output = std::make_unique<FileOutput>();
   output->queue = queue;
   output->format = format;
-  output->fd = open(target.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  output->fd = open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output->fd < 0) return MMSYSERR_ERROR;
   *priv = output.release();
   return MMSYSERR_NOERROR;

@@ -67,6 +67,8 @@ Uint16 CallbackFrames(uint32_t rate) {
 
 MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue,
               void** priv) {
+  // SDL takes at most 8 channels, and its count is 8 bits wide.
+  if (format.nChannels > 8) return WAVERR_BADFORMAT;
   auto output = std::make_unique<SdlOutput>();
   output->queue = queue;
   output->silence = format.wBitsPerSample == 8 ? 0x80 : 0;

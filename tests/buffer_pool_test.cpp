@@ -145,8 +145,8 @@ TEST_F(BufferPoolTest, ADeviceThatCannotBeOpenedShowsItsMessage) {
   InjectServiceFault("waveOutOpen", 1);
   EXPECT_EQ(OpenOutputDevice(), 0);
   EXPECT_EQ(player.waveOutHandle, nullptr);
-  player.outputFormat = Pcm(44100, 9, 16);
-  EXPECT_EQ(OpenOutputDevice(), 0) << "nine channels";
+  player.outputFormat = Pcm(44100, 2, 24);
+  EXPECT_EQ(OpenOutputDevice(), 0) << "24-bit samples, which no device takes";
   EXPECT_EQ(player.waveOutHandle, nullptr);
   EXPECT_EQ(frontEnd_.errors(), Errors(2, expected::kCannotOpenDevice));
   TearDownStart();

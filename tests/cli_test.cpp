@@ -74,6 +74,27 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   EXPECT_EQ(errors, "rtplayer-cli: " + shortFile + ": " + expected::kCannotCloseDevice + "\n");
 }
 
+TEST_F(CliTest, PlaysTwentyChannelsIntoTheFileDevice) {
+  // WAVE_FORMAT_EXTENSIBLE, 16-bit PCM, no speaker positions: more channels than any layout.
+  WAVEFORMATEX format = PcmFormat(8000, 20, 16);
+  format.wFormatTag = 0xFFFE;
+  Bytes extra;
+  AppendLe16(extra, 16);
+  AppendLe32(extra, 0);
+  AppendLe16(extra, WAVE_FORMAT_PCM);
+  Append(extra, {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71});
+  const Bytes data = Pattern(size_t{20} * 2 * 1000);
+  const std::string in = dir_.path("twenty.wav");
+  ASSERT_TRUE(WriteFileBytes(in, WaveFile(format, data, extra)));
+  const std::string out = dir_.path("out.wav");
+  std::string errors;
+  ASSERT_EQ(Run({"--output", out, in}, &errors), 0) << errors;
+  const auto played = ReadWav(out);
+  ASSERT_TRUE(played.has_value());
+  EXPECT_EQ(uint16_t{played->format.nChannels}, 20);
+  EXPECT_TRUE(played->data == data);
+}
+
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
   std::string errors;
   EXPECT_EQ(Run({"--frobnicate"}, &errors), 2);

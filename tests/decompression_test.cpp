@@ -135,7 +135,7 @@ class EveryFile : public Decompression, public testing::WithParamInterface<std::
 
 TEST_P(EveryFile, PlaysToTheReferencePcm) {
   ASSERT_TRUE(Start(CodecFixturePath(GetParam() + ".wav"))) << testing::PrintToString(errors());
-  const uint32_t size = player.dataChunk.cksize;
+  const uint64_t size = player.dataChunk.cksize;
   const Played played = Play();
   ASSERT_TRUE(played.ok) << testing::PrintToString(errors());
   EXPECT_TRUE(errors().empty());
@@ -374,7 +374,7 @@ TEST_F(ConversionFailure, AHeaderThatCannotBePreparedStopsAndKeepsTheFlags) {
 
 TEST_F(ConversionFailure, AFailedConversionStopsBeforeItShowsAndDropsTheStartFlag) {
   const uint8_t* next = player.fileInfo.pchNext;
-  const uint32_t remaining = player.dataRemaining;
+  const uint64_t remaining = player.dataRemaining;
   InjectServiceFault("acmStreamConvert", 1);
   EXPECT_FALSE(ConvertNextBlock());
   EXPECT_EQ(errors(), std::vector<std::string>{expected::kCannotConvert});

@@ -151,6 +151,43 @@ std::vector<BadFile> BadFiles() {
        expected::kNoDataChunk},
       {"DataInsideAChunkClaiming4GiB",
        RiffForm("WAVE", {fmt, ChunkClaiming("junk", 0xFFFFFFFF, data)}), expected::kNoDataChunk},
+      // RF64: the ds64 chunk is the form's header; without a sound one there is no RIFF/WAVE.
+      {"Rf64WithoutDs64", LargeForm("RF64", "WAVE", {fmt, data}), expected::kNotRiffWave},
+      {"Rf64WithDs64Later", LargeForm("RF64", "WAVE", {fmt, Ds64Chunk(1000, 40, 40), data}),
+       expected::kNotRiffWave},
+      {"Rf64Ds64ShorterThan28Bytes",
+       LargeForm("RF64", "WAVE", {Chunk("ds64", Bytes(24, 0)), fmt, data}), expected::kNotRiffWave},
+      {"Rf64Ds64TableLongerThanTheChunk",
+       LargeForm("RF64", "WAVE",
+                 {[] {
+                    Bytes ds64 = Ds64Chunk(1000, 40, 40);
+                    ds64[8 + 24] = 1;  // one entry announced, none there
+                    return ds64;
+                  }(),
+                  fmt, data}),
+       expected::kNotRiffWave},
+      {"Rf64Ds64CutByTheEndOfTheFile",
+       [] {
+         const Bytes form = LargeForm("RF64", "WAVE", {Ds64Chunk(1000, 40, 40)});
+         return Bytes(form.begin(), form.end() - 6);
+       }(),
+       expected::kNotRiffWave},
+      {"Bw64Ds64RiffSizeTooSmallForTheDs64",
+       LargeForm("BW64", "WAVE", {Ds64Chunk(4 + 8 + 27, 40, 40), fmt, data}),
+       expected::kNotRiffWave},
+      {"Rf64OtherFormType", LargeForm("RF64", "AVI ", {Ds64Chunk(1000, 40, 40), fmt, data}),
+       expected::kNotRiffWave},
+      // Sizes from a sound ds64 chunk bound the search as a RIFF header's would.
+      {"Rf64RiffSizeEndsBeforeTheFormat",
+       LargeForm("RF64", "WAVE", {Ds64Chunk(4 + 36, 40, 40), fmt, data}), expected::kNoFormatChunk},
+      {"Rf64RiffSizeEndsBeforeTheData",
+       LargeForm("RF64", "WAVE", {Ds64Chunk(4 + 36 + fmt.size(), 40, 40), fmt, data}),
+       expected::kNoDataChunk},
+      {"Rf64LargeChunkMissingFromTheTable",
+       LargeForm("RF64", "WAVE",
+                 {Ds64Chunk(1000, 40, 40, {{"LIST", 4}}), fmt,
+                  ChunkClaiming("junk", 0xFFFFFFFF, Pattern(4)), data}),
+       expected::kNoDataChunk},
   };
 }
 
@@ -208,18 +245,86 @@ TEST_F(WaveReaderTest, AShortFormatChunkLeavesNothingOfThePreviousFile) {
   EXPECT_EQ(ReadToTheEnd(), data);
 }
 
-TEST_F(WaveReaderTest, AnOddFormatChunksPadByteIsSkippedBeforeTheDataSearch) {
+TEST_F(WaveReaderTest, AnOddChunksPadByteIsSkippedAndAMissingOneTolerated) {
   WAVEFORMATEX withExtra = PcmFormat(8000, 1, 8);
   withExtra.cbSize = 1;
-  const Bytes format = FormatBytes(withExtra, Pattern(1, 3));  // 19 bytes, then the pad byte
-  const Bytes data = Pattern(50, 4);
-  Use(RiffForm("WAVE", {Chunk("fmt ", format), Chunk("data", data)}));
-  OpenAndBind(4096);
+  const Bytes format = FormatBytes(withExtra, Pattern(1, 3));  // 19 bytes
+  // The size's low byte, 0x40, is printable and the samples start with 0: one byte on from
+  // where the unpadded header starts, "ata@" seems to declare a chunk of 6 bytes.
+  const Bytes data = Pattern(0x640);
+  const Bytes unpaddedFormat = ChunkClaiming("fmt ", 19, format);
+  const Bytes unpaddedList = ChunkClaiming("LIST", 7, Pattern(7, 1));
+  struct Case {
+    const char* what;
+    Bytes file;
+    uint64_t dataSize;
+  } cases[] = {
+      {"format padded", RiffForm("WAVE", {Chunk("fmt ", format), Chunk("data", data)}),
+       data.size()},
+      {"format unpadded", RiffForm("WAVE", {unpaddedFormat, Chunk("data", data)}), data.size()},
+      {"list unpadded",
+       RiffForm("WAVE", {Chunk("fmt ", PcmFormatBytes()), unpaddedList, Chunk("data", data)}),
+       data.size()},
+      {"format unpadded in RF64",
+       LargeForm("RF64", "WAVE",
+                 {Ds64Chunk(4 + 36 + 27 + 8 + data.size(), data.size(), data.size()),
+                  unpaddedFormat, ChunkClaiming("data", 0xFFFFFFFF, data)}),
+       data.size()},
+      // A data chunk claiming more than the RIFF chunk holds is no plausible header, but the
+      // pad byte, 0, starts none either: the padded place is taken, as ever.
+      {"format padded, data claiming more than the RIFF chunk",
+       RiffFormClaiming("WAVE", 4 + 28 + 8 + 100,
+                        {Chunk("fmt ", format), ChunkClaiming("data", 0x10000, data)}),
+       0x10000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetPlayerState(frontEnd_);
+    Use(c.file);
+    OpenAndBind(4096);
+    EXPECT_EQ(player.dataRemaining, c.dataSize);
+    EXPECT_EQ(ReadToTheEnd(), data);
+    CloseFile();
+  }
   // The pad byte is not part of the format.
-  EXPECT_EQ(Bytes(player.sourceFormat.bytes, player.sourceFormat.bytes + 19), format);
   EXPECT_EQ(player.sourceFormat.bytes[19], 0);
-  EXPECT_EQ(player.dataRemaining, 50u);
-  EXPECT_EQ(ReadToTheEnd(), data);
+}
+
+TEST_F(WaveReaderTest, ReadsRf64AndBw64FilesWithTheSizesTheirDs64ChunkGives) {
+  const Bytes fmt = Chunk("fmt ", PcmFormatBytes());
+  const Bytes data = Pattern(1000, 2);
+  const Bytes large = Pattern(12, 3);  // a chunk whose size only the table gives
+  const uint64_t riff = 4 + 36 + 12 + fmt.size() + 8 + large.size() + 8 + data.size();
+  for (const char* id : {"RF64", "BW64"}) {
+    SCOPED_TRACE(id);
+    ResetPlayerState(frontEnd_);
+    Use(LargeForm(
+        id, "WAVE",
+        {Ds64Chunk(riff, data.size(), data.size(), {{"axml", large.size()}}), fmt,
+         ChunkClaiming("axml", 0xFFFFFFFF, large), ChunkClaiming("data", 0xFFFFFFFF, data)}));
+    OpenAndBind(4096);
+    EXPECT_EQ(player.riffChunk.ckid, MakeFourCC(id[0], id[1], id[2], id[3]));
+    EXPECT_EQ(player.riffChunk.cksize, riff);
+    EXPECT_EQ(player.dataRemaining, data.size());
+    EXPECT_EQ(ReadToTheEnd(), data);
+    CloseFile();
+  }
+
+  // Past 4 GiB in 64 bits, not cut to 32; the file ends first and the rest is never read. A
+  // data chunk declaring its own size keeps it.
+  const uint64_t sixGiB = uint64_t{6} << 30;
+  for (const uint32_t declared : {0xFFFFFFFFu, 600u}) {
+    SCOPED_TRACE(declared);
+    ResetPlayerState(frontEnd_);
+    Use(LargeForm(
+        "RF64", "WAVE",
+        {Ds64Chunk(sixGiB + 100, sixGiB, sixGiB), fmt, ChunkClaiming("data", declared, data)}));
+    OpenAndBind(4096);
+    EXPECT_EQ(player.riffChunk.cksize, sixGiB + 100);
+    EXPECT_EQ(player.dataChunk.cksize, declared == 600 ? 600 : sixGiB);
+    EXPECT_EQ(player.dataRemaining, player.dataChunk.cksize);
+    CloseFile();
+  }
 }
 
 TEST_F(WaveReaderTest, OtherChunksBetweenFormatAndDataArePassedOver) {

@@ -93,8 +93,9 @@ class FileDeviceTest : public ::testing::Test {
 };
 
 TEST_F(FileDeviceTest, WritesExactlyTheBytesPlayedAndReturnsEachBufferAtOnce) {
-  for (const WAVEFORMATEX& format : {Pcm(8000, 1, 8), Pcm(44100, 2, 16), Pcm(48000, 6, 32)}) {
-    SCOPED_TRACE(uint32_t{format.wBitsPerSample});
+  for (const WAVEFORMATEX& format :
+       {Pcm(8000, 1, 8), Pcm(44100, 2, 16), Pcm(48000, 6, 32), Pcm(8000, 20, 16)}) {
+    SCOPED_TRACE(uint32_t{format.nChannels});
     const size_t before = callback_.done().size();
     HWAVEOUT device = Open(format, 5);
     ASSERT_NE(device, nullptr);

@@ -159,7 +159,7 @@ const char* ConvertDataChunk() {
     player.convertedPending = 0;
 
     if (player.dataRemaining == 0) return StreamEmptyAtTheEnd();
-    const uint32_t before = player.dataRemaining;
+    const uint64_t before = player.dataRemaining;
     if (!ConvertNextPortion()) {
       if (readErrorShown) return "a refill failed on a readable file";
       if (messagesShown != 1) return "a failed conversion did not show exactly one message";

@@ -1,5 +1,6 @@
 #include "support/wav_writer.h"
 
+#include <algorithm>
 #include <fstream>
 
 void AppendLe16(Bytes& out, uint16_t value) {
@@ -10,6 +11,11 @@ void AppendLe16(Bytes& out, uint16_t value) {
 void AppendLe32(Bytes& out, uint32_t value) {
   AppendLe16(out, static_cast<uint16_t>(value));
   AppendLe16(out, static_cast<uint16_t>(value >> 16));
+}
+
+void AppendLe64(Bytes& out, uint64_t value) {
+  AppendLe32(out, static_cast<uint32_t>(value));
+  AppendLe32(out, static_cast<uint32_t>(value >> 32));
 }
 
 void Append(Bytes& out, const Bytes& more) {
@@ -48,6 +54,26 @@ Bytes RiffForm(std::string_view formType, const std::vector<Bytes>& chunks) {
   size_t size = 4;
   for (const Bytes& chunk : chunks) size += chunk.size();
   return RiffFormClaiming(formType, static_cast<uint32_t>(size), chunks);
+}
+
+Bytes Ds64Chunk(uint64_t riffSize, uint64_t dataSize, uint64_t sampleCount,
+                const std::vector<LargeChunkSize>& table) {
+  Bytes contents;
+  AppendLe64(contents, riffSize);
+  AppendLe64(contents, dataSize);
+  AppendLe64(contents, sampleCount);
+  AppendLe32(contents, static_cast<uint32_t>(table.size()));
+  for (const LargeChunkSize& entry : table) {
+    Append(contents, Bytes(entry.id.begin(), entry.id.end()));
+    AppendLe64(contents, entry.size);
+  }
+  return Chunk("ds64", contents);
+}
+
+Bytes LargeForm(std::string_view id, std::string_view formType, const std::vector<Bytes>& chunks) {
+  Bytes form = RiffFormClaiming(formType, 0xFFFFFFFF, chunks);
+  std::copy(id.begin(), id.end(), form.begin());
+  return form;
 }
 
 WAVEFORMATEX PcmFormat(uint32_t rate, uint16_t channels, uint16_t bits) {

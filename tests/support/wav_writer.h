@@ -14,6 +14,7 @@ using Bytes = std::vector<uint8_t>;
 
 void AppendLe16(Bytes& out, uint16_t value);
 void AppendLe32(Bytes& out, uint32_t value);
+void AppendLe64(Bytes& out, uint64_t value);
 void Append(Bytes& out, const Bytes& more);
 
 // `count` bytes that repeat only every 251 bytes, so a byte read from the wrong place shows.
@@ -28,6 +29,18 @@ Bytes RiffForm(std::string_view formType, const std::vector<Bytes>& chunks);
 // The same with a declared size of the caller's choice.
 Bytes RiffFormClaiming(std::string_view formType, uint32_t declaredSize,
                        const std::vector<Bytes>& chunks);
+
+// A `ds64` chunk: the 64-bit RIFF size, data size and sample count, then a table of other large
+// chunks' sizes.
+struct LargeChunkSize {
+  std::string_view id;
+  uint64_t size;
+};
+Bytes Ds64Chunk(uint64_t riffSize, uint64_t dataSize, uint64_t sampleCount,
+                const std::vector<LargeChunkSize>& table = {});
+// `id` ("RF64" or "BW64") declaring 0xFFFFFFFF bytes, the form type, the chunks as given (the
+// ds64 chunk among them where the caller puts it).
+Bytes LargeForm(std::string_view id, std::string_view formType, const std::vector<Bytes>& chunks);
 
 WAVEFORMATEX PcmFormat(uint32_t rate, uint16_t channels, uint16_t bits);
 // The `fmt ` chunk's contents: the 18 bytes of `format` (its cbSize as given), then `extra`.
