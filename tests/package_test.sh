@@ -48,8 +48,8 @@ said=$("$scratch/root/usr/bin/rtplayer-cli" --version) || fail "rtplayer-cli --v
 [ "$said" = "rtplayer-cli $upstream" ] || fail "rtplayer-cli --version says '$said', not $upstream"
 
 # The man pages are gzipped and list every fixed message the engine shows.
-messages=$(grep -ohP '(ShowError|StopWith)\("\K[^"]+' "$source"/engine/*.cpp
-  grep -ohP 'kThreadFailedText = "\K[^"]+' "$source/engine/engine.h")
+messages=$(perl -0ne 'print "$1\n" while /Text =\s*"([^"]+)"/g' "$source/engine/messages.h")
+[ "$(wc -l <<<"$messages")" -ge 20 ] || fail "the engine's messages were not found"
 for page in rtplayer rtplayer-cli; do
   text=$(zcat "$scratch/root/usr/share/man/man1/$page.1.gz") || fail "$page.1.gz is not gzip"
   while IFS= read -r message; do
