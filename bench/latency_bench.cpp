@@ -5,7 +5,7 @@
 // FILE must be loud from its first sample and last a few seconds. Prints one line per run,
 // "start_ms stop_ms finish_ms": from the call that starts the playback (which runs
 // StartPlayback right after creating the playback thread) to the first loud sample at the
-// sink, from RequestStop to the last loud sample, and how long the finish's handling kept the
+// sink, from the stop to the last loud sample, and how long the finish's handling kept the
 // front end's thread; then "end finish_ms" for one playback left to run to its end, where an
 // output that drained at its close would keep the front end waiting.
 //
@@ -23,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -49,7 +48,7 @@ int SelectedEntry(void*) {
 }
 void Nothing(void*) {}
 void Post(void*, uint32_t message) {
-  PostThreadMessageA(frontEndThread, message, 0, 0);
+  PostFrontEndMessage(frontEndThread, message);
 }
 
 const FrontEnd kBenchPort{nullptr, &PrintMessage, &SelectedEntry, &Nothing, &Nothing, &Post};
@@ -134,8 +133,8 @@ class MonitorRecorder {
 // Takes the front end's messages until the playback has finished; returns how long the
 // finish's handling kept the front end's thread, in ms.
 double WaitForFinish() {
-  MSG message;
-  while (GetMessageA(&message) == 1 && message.message != WM_PLAYBACK_FINISHED) {
+  for (uint32_t message;
+       (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
   }
   const auto began = Clock::now();
   FinishPlayback();
@@ -152,13 +151,13 @@ bool MeasureOnce(const char* source) {
   }
   const double started = monitor.now();
   if (!LaunchPlayback()) return false;
-  if ((LoadFlags() & FLAG_PLAYING) == 0) {
+  if (!PlaybackPlaying()) {
     WaitForFinish();
     return false;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const double stopped = monitor.now();
-  RequestStop();
+  StopPlayback();
   const double finish = WaitForFinish();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // Half a second of silence has been recorded since the finish: the last loud sample is in.
@@ -180,12 +179,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: latency_bench FILE.wav ENTRY MONITOR_SOURCE RUNS\n");
     return 2;
   }
-  if (std::strlen(argv[1]) >= sizeof player.fileName) return 2;
-  std::strcpy(player.fileName, argv[1]);
   outputEntry = std::atoi(argv[2]);
-  frontEndThread = CreateMessageQueue();
-  player.dialogWindow = &kBenchPort;
-  player.savedPriorityClass = GetPriorityClass();
+  frontEndThread = CreateFrontEndQueue();
+  AttachFrontEnd(&kBenchPort);
+  if (!SetFileToPlay(argv[1])) return 2;
   for (int run = std::atoi(argv[4]); run > 0; --run) {
     if (!MeasureOnce(argv[3])) return 1;
   }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/mmtypes.h"
+#include "engine/engine.h"
 
 // "file  [source] -> [output]  elapsed / total", cut to `width` columns (at least 20).
 std::string FormatStatusLine(const std::string& file, const WAVEFORMATEX& source,

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,7 +16,6 @@
 
 #include "cli/status_line.h"
 #include "engine/engine.h"
-#include "engine/messages.h"
 
 namespace {
 
@@ -60,7 +58,7 @@ void EnableFileControl(void*) {}
 void ShowPlaying(void*) {}
 
 void Post(void*, uint32_t message) {
-  PostThreadMessageA(terminal.mainThreadId, message, 0, 0);
+  PostFrontEndMessage(terminal.mainThreadId, message);
 }
 
 const FrontEnd kTerminalPort{nullptr,      &ShowMessage, &SelectedEntry, &EnableFileControl,
@@ -73,13 +71,10 @@ size_t TerminalColumns() {
 }
 
 void DrawStatus(const std::string& file, double elapsed) {
-  const WAVEFORMATEX& source = player.sourceFormat.format;
-  const double total = source.nAvgBytesPerSec > 0
-                           ? static_cast<double>(player.dataChunk.cksize) / source.nAvgBytesPerSec
-                           : 0.0;
-  const std::string line =
-      FormatStatusLine(file, source, player.outputFormat, elapsed < total ? elapsed : total, total,
-                       TerminalColumns() - 1);
+  const PlaybackDescription playing = DescribePlayback();
+  const std::string line = FormatStatusLine(file, playing.source, playing.output,
+                                            elapsed < playing.seconds ? elapsed : playing.seconds,
+                                            playing.seconds, TerminalColumns() - 1);
   std::lock_guard lock(terminal.outputLock);
   std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
@@ -116,7 +111,7 @@ class SignalForwarder {
       if (quitting_.load()) return;
       if (signal == SIGUSR1) continue;
       interrupted_.store(true);
-      PostThreadMessageA(terminal.mainThreadId, WM_CLI_INTERRUPT, 0, 0);
+      PostFrontEndMessage(terminal.mainThreadId, WM_CLI_INTERRUPT);
     }
   }
 
@@ -143,7 +138,7 @@ class Ticker {
   void Run() {
     std::unique_lock lock(lock_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return quitting_; })) {
-      PostThreadMessageA(terminal.mainThreadId, WM_CLI_TICK, 0, 0);
+      PostFrontEndMessage(terminal.mainThreadId, WM_CLI_TICK);
     }
   }
 
@@ -158,21 +153,15 @@ class Ticker {
 bool PlayOne(const std::string& file, bool* stopped) {
   const int errorsBefore = terminal.errorsShown.load();
   terminal.file = file;
-  if (file.size() >= sizeof player.fileName) {
-    ShowError(kCannotOpenFileText);
-    return false;
-  }
-  std::memcpy(player.fileName, file.c_str(), file.size() + 1);
-  if (!LaunchPlayback()) return false;
+  if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
 
   const auto started = std::chrono::steady_clock::now();
-  MSG message;
-  while (GetMessageA(&message) == 1) {
-    if (message.message == WM_PLAYBACK_FINISHED) break;
-    if (message.message == WM_CLI_INTERRUPT && (LoadFlags() & FLAG_PLAYING) != 0) {
-      RequestStop();
+  for (uint32_t message;
+       (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
+    if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
+      StopPlayback();
       *stopped = true;
-    } else if (message.message == WM_CLI_TICK && LoadFlags() == FLAG_PLAYING) {
+    } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
       DrawStatus(file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
@@ -188,22 +177,18 @@ bool PlayOne(const std::string& file, bool* stopped) {
 }  // namespace
 
 void PrintDeviceList() {
-  const uint32_t count = waveOutGetNumDevs();
-  for (uint32_t entry = 0; entry <= count; ++entry) {
-    WAVEOUTCAPSA caps{};
-    waveOutGetDevCapsA(entry - 1, &caps, sizeof caps);
-    caps.szPname[MAXPNAMELEN - 1] = '\0';
-    std::printf("%u\t%s\n", entry, caps.szPname);
+  const std::vector<std::string> entries = OutputEntryTexts();
+  for (size_t entry = 0; entry < entries.size(); ++entry) {
+    std::printf("%zu\t%s\n", entry, entries[entry].c_str());
   }
 }
 
 int PlayFiles(const CliOptions& options) {
-  terminal.mainThreadId = CreateMessageQueue();
+  terminal.mainThreadId = CreateFrontEndQueue();
   terminal.entry = options.device;
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
-  if (!options.outputPath.empty()) waveOutSelectFileDevice(options.outputPath.c_str());
-  player.dialogWindow = &kTerminalPort;
-  player.savedPriorityClass = GetPriorityClass();
+  if (!options.outputPath.empty()) SetOutputFile(options.outputPath);
+  AttachFrontEnd(&kTerminalPort);
 
   SignalForwarder signals;
   std::optional<Ticker> ticker;

@@ -1,5 +1,5 @@
-// The one process-wide record of playback state, its state bits, the sizing rules, the
-// front-end port and RequestStop.
+// The one process-wide record of playback state, its state bits, the sizing rules and
+// RequestStop. The engine's own: front ends use engine.h.
 //
 // Ownership (which thread may touch what):
 //  - Idle, and from WM_PLAYBACK_FINISHED on: the front end's thread owns every field.
@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "engine/front_end.h"
 #include "platform/acm.h"
 #include "platform/fileio.h"
 #include "platform/thread.h"
@@ -23,28 +24,6 @@
 
 constexpr uint32_t FLAG_PLAYING = 1;
 constexpr uint32_t FLAG_STOPPING = 2;
-
-// Posted to the front end by the playback thread as its last act; both parameters 0.
-constexpr uint32_t WM_PLAYBACK_FINISHED = 0x0800;
-
-// The engine's only way out to the user. The front end (dialog, terminal, tests) fills one
-// and stores it in PlayerState::dialogWindow before any playback.
-struct FrontEnd {
-  void* context;
-  // Shows a fixed message and returns once the user has acknowledged it. Called from either
-  // thread; on the playback thread it blocks that thread until then.
-  void (*showError)(void* context, const char* text);
-  // The selected entry of the output device list (0 = the default device).
-  int (*selectedOutputEntry)(void* context);
-  // Enables the File control (its text is not touched). Front end's thread only.
-  void (*enableFileControl)(void* context);
-  // A start has succeeded: disable the device list and make the File control read "Стоп".
-  // Front end's thread only.
-  void (*showPlaying)(void* context);
-  // Delivers `message` to the front end's own thread, where it is handled later (the
-  // playback thread calls it with WM_PLAYBACK_FINISHED). Must not block.
-  void (*postMessage)(void* context, uint32_t message);
-};
 
 // The source format buffer: the `fmt ` chunk's bytes as they stand.
 union SourceFormatBuffer {

@@ -1,6 +1,9 @@
+#include <cstring>
+
 #include "engine/engine.h"
 #include "engine/messages.h"
 #include "engine/playback.h"
+#include "engine/player_state.h"
 
 bool LaunchPlayback() {
   timeBeginPeriod(1);
@@ -39,4 +42,73 @@ void FinishPlayback() {
 
 bool PlaybackPending() {
   return player.playbackThread != nullptr;
+}
+
+void AttachFrontEnd(const FrontEnd* frontEnd) {
+  player.dialogWindow = frontEnd;
+  player.savedPriorityClass = GetPriorityClass();
+}
+
+std::vector<std::string> OutputEntryTexts() {
+  std::vector<std::string> texts;
+  const uint32_t devices = waveOutGetNumDevs();
+  for (uint32_t entry = 0; entry <= devices; ++entry) {
+    // Cleared for every query: a device whose query fails gets an empty entry, not the
+    // previous device's name.
+    WAVEOUTCAPSA caps{};
+    waveOutGetDevCapsA(entry - 1, &caps, sizeof caps);
+    texts.emplace_back(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN));
+  }
+  return texts;
+}
+
+void SetOutputFile(const std::string& path) {
+  waveOutSelectFileDevice(path.c_str());
+}
+
+bool SetFileToPlay(const std::string& path) {
+  // A path the platform cannot open is refused whole rather than cut short.
+  if (path.size() >= sizeof player.fileName) {
+    ShowError(kCannotOpenFileText);
+    return false;
+  }
+  std::memcpy(player.fileName, path.c_str(), path.size() + 1);
+  return true;
+}
+
+std::string FileToPlay() {
+  return player.fileName;
+}
+
+void StopPlayback() {
+  if (PlaybackPlaying()) RequestStop();
+}
+
+bool PlaybackPlaying() {
+  return (LoadFlags() & FLAG_PLAYING) != 0;
+}
+
+bool PlaybackStopping() {
+  return (LoadFlags() & FLAG_STOPPING) != 0;
+}
+
+PlaybackDescription DescribePlayback() {
+  const WAVEFORMATEX& source = player.sourceFormat.format;
+  const double seconds = source.nAvgBytesPerSec > 0
+                             ? static_cast<double>(player.dataChunk.cksize) / source.nAvgBytesPerSec
+                             : 0.0;
+  return {source, player.outputFormat, seconds};
+}
+
+uint32_t CreateFrontEndQueue() {
+  return CreateMessageQueue();
+}
+
+void PostFrontEndMessage(uint32_t queue, uint32_t message) {
+  PostThreadMessageA(queue, message, 0, 0);
+}
+
+uint32_t WaitFrontEndMessage() {
+  MSG message{};
+  return GetMessageA(&message) == 1 ? message.message : 0;
 }

@@ -17,6 +17,7 @@
 #include <deque>
 
 #include "engine/engine.h"
+#include "engine/player_state.h"
 #include "platform/faults.h"
 #include "platform/thread.h"
 #include "platform/waveout.h"

@@ -2,24 +2,21 @@
 
 #include <QFile>
 #include <QFileDialog>
-#include <cstring>
 
-#include "engine/player_state.h"
+#include "engine/engine.h"
 #include "ui/dialog_texts.h"
 
-bool ChooseFile(QWidget* owner) {
+bool ChooseFile(QWidget* owner, std::string* path) {
   QFileDialog dialog(owner, QString::fromUtf8(kChooseFileTitleText), QString(),
                      QString::fromUtf8(kWaveFilterText));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
-  if (player.fileName[0] != '\0') dialog.selectFile(QFile::decodeName(player.fileName));
+  const std::string last = FileToPlay();
+  if (!last.empty()) dialog.selectFile(QFile::decodeName(last.c_str()));
   if (dialog.exec() != QDialog::Accepted) return false;
 
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return false;
-  const QByteArray path = QFile::encodeName(chosen.first());
-  // A path the platform cannot open is refused whole rather than cut short.
-  if (path.size() >= static_cast<qsizetype>(sizeof player.fileName)) return false;
-  std::memcpy(player.fileName, path.constData(), static_cast<size_t>(path.size()) + 1);
+  *path = QFile::encodeName(chosen.first()).toStdString();
   return true;
 }

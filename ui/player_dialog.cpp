@@ -10,13 +10,9 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QUrl>
-#include <cstring>
 #include <filesystem>
 
 #include "engine/engine.h"
-#include "engine/messages.h"
-#include "platform/thread.h"
-#include "platform/waveout.h"
 #include "ui/choose_file.h"
 #include "ui/dialog_texts.h"
 #include "ui/dialog_units.h"
@@ -56,8 +52,7 @@ PlayerDialog::PlayerDialog(QWidget* parent)
       fileButton_(new QPushButton(QString::fromUtf8(kFileText), this)),
       outputList_(new QComboBox(this)),
       outputLabel_(new QLabel(QString::fromUtf8(kOutputLabelText), this)) {
-  player.dialogWindow = &port_;
-  player.savedPriorityClass = GetPriorityClass();
+  AttachFrontEnd(&port_);
 
   setWindowTitle(QString::fromUtf8(kCaptionText));
   fileButton_->setObjectName("fileButton");
@@ -74,13 +69,8 @@ PlayerDialog::PlayerDialog(QWidget* parent)
 void PlayerDialog::fillOutputList() {
   // Entry i stands for device id i - 1, so the entries keep the order in which they are added
   // (a QComboBox that is not editable never sorts); entry 0 is the default device.
-  const uint32_t devices = waveOutGetNumDevs();
-  for (uint32_t entry = 0; entry <= devices; ++entry) {
-    // Cleared for every query: a device whose query fails gets an empty entry, not the
-    // previous device's name.
-    WAVEOUTCAPSA caps{};
-    waveOutGetDevCapsA(entry - 1, &caps, sizeof caps);
-    outputList_->addItem(QString::fromUtf8(caps.szPname, qstrnlen(caps.szPname, MAXPNAMELEN)));
+  for (const std::string& text : OutputEntryTexts()) {
+    outputList_->addItem(QString::fromStdString(text));
   }
   outputList_->setCurrentIndex(0);
 }
@@ -96,7 +86,7 @@ void PlayerDialog::layOut() {
 }
 
 void PlayerDialog::reject() {
-  if (LoadFlags() & FLAG_PLAYING) return;
+  if (PlaybackPlaying()) return;
   if (PlaybackPending()) {
     closeWhenFinished_ = true;
     return;
@@ -106,12 +96,13 @@ void PlayerDialog::reject() {
 
 void PlayerDialog::fileCommand() {
   fileButton_->setEnabled(false);
-  if (LoadFlags() & FLAG_PLAYING) {
+  if (PlaybackPlaying()) {
     // The button comes back with the finish.
-    RequestStop();
+    StopPlayback();
     return;
   }
-  if (!ChooseFile(this)) {
+  std::string path;
+  if (!ChooseFile(this, &path) || !SetFileToPlay(path)) {
     RestoreIdleState();
     return;
   }
@@ -142,12 +133,10 @@ bool PlayerDialog::playFile(const std::string& path) {
     const std::filesystem::path absolute = std::filesystem::absolute(path, noFolder);
     if (!noFolder) name = absolute.string();
   }
-  if (name.size() >= sizeof player.fileName) {
-    ShowError(kCannotOpenFileText);
+  if (!SetFileToPlay(name)) {
     RestoreIdleState();
     return true;
   }
-  std::memcpy(player.fileName, name.c_str(), name.size() + 1);
   LaunchPlayback();
   return true;
 }
@@ -162,9 +151,9 @@ void PlayerDialog::terminationRequested() {
       modal->reject();
     }
   }
-  if ((LoadFlags() & (FLAG_PLAYING | FLAG_STOPPING)) == FLAG_PLAYING) {
+  if (PlaybackPlaying() && !PlaybackStopping()) {
     fileButton_->setEnabled(false);
-    RequestStop();
+    StopPlayback();
   }
   if (PlaybackPending()) {
     closeWhenFinished_ = true;

@@ -3,7 +3,7 @@
 // Everything here runs on the GUI thread, except the FrontEnd port's showError and
 // postMessage, which the playback thread calls too (see player_dialog_port.cpp).
 //
-// The dialog installs its port in player.dialogWindow and takes the process's priority class
+// The dialog attaches its port to the engine and takes the process's priority class
 // as the one to come back to when it is constructed; only one may exist at a time. It may be
 // destroyed only while idle (no playback pending), which its cancel command guarantees.
 #pragma once
@@ -11,7 +11,7 @@
 #include <QDialog>
 #include <string>
 
-#include "engine/player_state.h"
+#include "engine/engine.h"
 
 class QComboBox;
 class QLabel;
@@ -24,7 +24,7 @@ class PlayerDialog : public QDialog {
   explicit PlayerDialog(QWidget* parent = nullptr);
 
   // The cancel command (Escape, the close box, the window menu). Refused while a playback
-  // runs (FLAG_PLAYING). While a failed start's thread is still ending, the dialog closes as
+  // runs. While a failed start's thread is still ending, the dialog closes as
   // soon as that playback's finish has been handled, so no thread outlives the window.
   void reject() override;
 

@@ -35,7 +35,7 @@ int PlayerDialog::SelectedOutputEntryPort(void* context) {
 void PlayerDialog::EnableFileControlPort(void* context) {
   // After a failed start the button waits for that playback's finish: a start made before its
   // handling would have its state torn down by it.
-  if (PlaybackPending() && !(LoadFlags() & FLAG_PLAYING)) return;
+  if (PlaybackPending() && !PlaybackPlaying()) return;
   static_cast<PlayerDialog*>(context)->fileButton_->setEnabled(true);
 }
 
