@@ -17,6 +17,7 @@ constexpr uint32_t kHeaderBytes = 44;
 constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kHeaderBytes - 8) - 1;
 
 struct FileOutput {
+  const WaveOutQueueServices* services = nullptr;
   WaveOutQueue* queue = nullptr;
   WAVEFORMATEX format{};
   int fd = -1;
@@ -75,24 +76,25 @@ void Drain(void* priv) {
   auto* output = static_cast<FileOutput*>(priv);
   std::lock_guard lock(output->lock);
   for (;;) {
-    const uint32_t got = WaveOutQueuePull(output->queue, output->chunk, sizeof output->chunk);
+    const uint32_t got = output->services->take(output->queue, output->chunk, sizeof output->chunk);
     if (got == 0) return;
-    // After a failure the buffers still go back, so nothing waits for them.
-    if (output->failed) continue;
     if (output->dataBytes + got > kMaxDataBytes ||
         !WriteAt(output->fd, output->chunk, got, kHeaderBytes + output->dataBytes)) {
+      // The buffers go back, so nothing waits for them.
       output->failed = true;
-      WaveOutQueueFail(output->queue);
-      continue;
+      output->services->fail(output->queue);
+      return;
     }
     output->dataBytes += got;
+    output->services->played(output->queue, 0);
   }
 }
 
-MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue,
-              void** priv) {
+MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
+              const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
   if (target.path == nullptr) return MMSYSERR_INVALPARAM;
   auto output = std::make_unique<FileOutput>();
+  output->services = services;
   output->queue = queue;
   output->format = format;
   output->fd = open(target.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -110,4 +112,6 @@ MMRESULT Close(void* priv) {
 
 }  // namespace
 
-const WaveOutBackend kFileBackend = {&Open, &Close, &Drain, nullptr, &Drain};
+const WaveOutBackend kFileBackend = {
+    kWaveOutBackendVersion, nullptr, nullptr, nullptr, &Open, &Close, &Drain, nullptr, &Drain,
+    nullptr};
