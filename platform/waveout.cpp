@@ -69,9 +69,16 @@ MMRESULT NoClose(void* /*priv*/) {
   return MMSYSERR_NOERROR;
 }
 
-const WaveOutBackend kNoDevices = {
-    kWaveOutBackendVersion, nullptr, nullptr, &OnlyTheDefaultName, &NoDriver, &NoClose, &Nothing,
-    nullptr, nullptr, nullptr};
+const WaveOutBackend kNoDevices = {kWaveOutBackendVersion,
+                                   nullptr,
+                                   nullptr,
+                                   &OnlyTheDefaultName,
+                                   &NoDriver,
+                                   &NoClose,
+                                   &Nothing,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
 
 // The backend of module `name`, when it loads, is of this build and can serve.
 bool LoadBackend(const char* name, WaveOutBackend* backend) {

@@ -147,8 +147,8 @@ bool Fill(AlsaOutput* output, bool* broken) {
         std::min<size_t>(static_cast<size_t>(room) * output->frameBytes, output->chunk.size());
     if (bytes < output->frameBytes) return false;
     uint8_t* data = output->chunk.data();
-    uint32_t got = output->services->take(output->queue, data,
-                                          static_cast<uint32_t>(bytes - bytes % output->frameBytes));
+    uint32_t got = output->services->take(
+        output->queue, data, static_cast<uint32_t>(bytes - bytes % output->frameBytes));
     if (got == 0) return true;
     // A writer's buffer that ends inside a frame: the frame is completed with silence.
     if (const size_t partial = got % output->frameBytes; partial != 0) {
@@ -174,8 +174,8 @@ int ReportPlayed(AlsaOutput* output, unsigned rate) {
 void Write(AlsaOutput* output, unsigned rate) {
   std::vector<pollfd> fds(1 + static_cast<size_t>(snd_pcm_poll_descriptors_count(output->pcm)));
   fds[0] = {output->wake, POLLIN, 0};
-  const int deviceFds = snd_pcm_poll_descriptors(output->pcm, fds.data() + 1,
-                                                 static_cast<unsigned>(fds.size() - 1));
+  const int deviceFds =
+      snd_pcm_poll_descriptors(output->pcm, fds.data() + 1, static_cast<unsigned>(fds.size() - 1));
   bool broken = false;
   for (;;) {
     bool running = false;
@@ -325,6 +325,14 @@ void Reset(void* priv) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const WaveOutBackend rtplayer_waveout_backend = {
-    kWaveOutBackendVersion, &Usable, &DeviceCount, &DeviceName, &Open, &Close,
-    &Start,                 &Pause,  &Kick,        &Reset};
+extern "C" __attribute__((visibility("default")))
+const WaveOutBackend rtplayer_waveout_backend = {kWaveOutBackendVersion,
+                                                 &Usable,
+                                                 &DeviceCount,
+                                                 &DeviceName,
+                                                 &Open,
+                                                 &Close,
+                                                 &Start,
+                                                 &Pause,
+                                                 &Kick,
+                                                 &Reset};

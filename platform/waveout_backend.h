@@ -63,8 +63,9 @@ struct WaveOutBackend {
   // Stores the backend's state in *priv. Returns MMSYSERR_NOERROR, or the error to report
   // (WAVERR_BADFORMAT for a format this output refuses, MMSYSERR_BADDEVICEID for an id that is
   // not a device). Nothing is taken from the queue before start.
-  MMRESULT (*open)(const WaveOutTarget& target, const WAVEFORMATEX& format,
-                   const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv);
+  MMRESULT (*open)
+  (const WaveOutTarget& target, const WAVEFORMATEX& format, const WaveOutQueueServices* services,
+   WaveOutQueue* queue, void** priv);
   // Stops taking for good and releases everything without waiting for the output to play
   // what it holds; nothing of the backend runs when it returns. Returns an error when output
   // already taken could not be completed.

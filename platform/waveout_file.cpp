@@ -112,6 +112,13 @@ MMRESULT Close(void* priv) {
 
 }  // namespace
 
-const WaveOutBackend kFileBackend = {
-    kWaveOutBackendVersion, nullptr, nullptr, nullptr, &Open, &Close, &Drain, nullptr, &Drain,
-    nullptr};
+const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     &Open,
+                                     &Close,
+                                     &Drain,
+                                     nullptr,
+                                     &Drain,
+                                     nullptr};

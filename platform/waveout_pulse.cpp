@@ -11,7 +11,10 @@
 // in large requests. The server's request is also how the stream learns what has played: the
 // server asks again for exactly what it has read, so at any moment it holds at most the
 // stream's target length less what it has asked for and not been given. What the stream has
-// taken beyond that has been read by the server, and its buffers go back.
+// taken beyond that has been read by the server, and its buffers go back. Once the server has
+// read everything, what it read last may still wait in the sink (the sink's latency): those
+// buffers go back when the sink has had the time to play them, so the close that follows the
+// last of them cuts nothing off.
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <signal.h>
@@ -95,8 +98,7 @@ std::shared_ptr<Connection> Connect() {
   connection->loop = pa_threaded_mainloop_new();
   if (connection->loop == nullptr) return nullptr;
   pa_threaded_mainloop_set_name(connection->loop, "rtplayer-pulse");
-  connection->context =
-      pa_context_new(pa_threaded_mainloop_get_api(connection->loop), "rtplayer");
+  connection->context = pa_context_new(pa_threaded_mainloop_get_api(connection->loop), "rtplayer");
   if (connection->context == nullptr) return nullptr;
   pa_context_set_state_callback(connection->context, &OnContextState, connection->loop);
   // A player starts no server of its own.
@@ -107,9 +109,8 @@ std::shared_ptr<Connection> Connect() {
 
   LoopLock lock(connection->loop);
   ConnectWait wait{connection->loop};
-  pa_time_event* timer = pa_context_rttime_new(connection->context,
-                                               pa_rtclock_now() + kConnectTimeout,
-                                               &OnConnectTimeout, &wait);
+  pa_time_event* timer = pa_context_rttime_new(
+      connection->context, pa_rtclock_now() + kConnectTimeout, &OnConnectTimeout, &wait);
   pa_context_state_t state = pa_context_get_state(connection->context);
   while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !wait.timedOut) {
     pa_threaded_mainloop_wait(connection->loop);
@@ -171,7 +172,8 @@ void OnSink(pa_context* /*context*/, const pa_sink_info* info, int last, void* l
     return;
   }
   into->names.emplace_back(info->name != nullptr ? info->name : "");
-  into->descriptions.emplace_back(info->description != nullptr ? info->description : into->names.back());
+  into->descriptions.emplace_back(info->description != nullptr ? info->description
+                                                               : into->names.back());
 }
 
 void OnServerInfo(pa_context* /*context*/, const pa_server_info* info, void* listing) {
@@ -192,11 +194,13 @@ void ReadDevices(Server& server) {
   Listing listing{connection->loop, {}, {}, {}};
   {
     LoopLock lock(connection->loop);
-    Await(connection->loop, pa_context_get_server_info(connection->context, &OnServerInfo, &listing));
+    Await(connection->loop,
+          pa_context_get_server_info(connection->context, &OnServerInfo, &listing));
     Await(connection->loop, pa_context_get_sink_info_list(connection->context, &OnSink, &listing));
   }
   for (size_t i = 0; i < listing.names.size(); ++i) {
-    if (listing.names[i] == listing.defaultName) server.defaultDescription = listing.descriptions[i];
+    if (listing.names[i] == listing.defaultName)
+      server.defaultDescription = listing.descriptions[i];
   }
   server.sinkNames = std::move(listing.names);
   server.sinkDescriptions = std::move(listing.descriptions);
@@ -240,6 +244,11 @@ struct PulseOutput {
   // Guarded by the loop's lock.
   bool ready = false;
   bool failed = false;
+  // Set while the server holds nothing of the stream: when what the sink holds will have
+  // played.
+  bool emptied = false;
+  pa_usec_t playedOutAt = 0;
+  pa_time_event* playedOutTimer = nullptr;
 };
 
 // The loop's lock held. The server holds at most this many bytes of the stream.
@@ -249,10 +258,39 @@ size_t HeldAtMost(const PulseOutput& output) {
   return writable < output.targetBytes ? output.targetBytes - writable : 0;
 }
 
+void Serve(PulseOutput* output);
+
+void OnPlayedOut(pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const struct timeval* /*when*/,
+                 void* priv) {
+  Serve(static_cast<PulseOutput*>(priv));
+}
+
+// The loop's lock held: how many of the bytes taken are still unplayed, at most.
+uint64_t Unplayed(PulseOutput* output) {
+  const size_t held = HeldAtMost(*output);
+  if (held > 0) {
+    output->emptied = false;
+    output->playedOutAt = 0;
+    return held;
+  }
+  const pa_usec_t now = pa_rtclock_now();
+  if (!output->emptied) {
+    // The server has read everything: the sink plays what it holds within its latency, as
+    // last measured while the stream played (the library keeps it up to date, rarely).
+    output->emptied = true;
+    const pa_timing_info* timing = pa_stream_get_timing_info(output->stream);
+    output->playedOutAt = now + (timing != nullptr ? timing->sink_usec : 0) + 1;
+    pa_context_rttime_restart(output->connection->context, output->playedOutTimer,
+                              output->playedOutAt);
+  }
+  if (now >= output->playedOutAt) return 0;
+  return pa_usec_to_bytes(output->playedOutAt - now, pa_stream_get_sample_spec(output->stream));
+}
+
 // The loop's lock held: gives back what has played and gives the server what it asked for.
 void Serve(PulseOutput* output) {
   if (!output->ready || output->failed) return;
-  output->services->played(output->queue, HeldAtMost(*output));
+  output->services->played(output->queue, Unplayed(output));
   size_t wanted = pa_stream_writable_size(output->stream);
   while (wanted >= output->frameBytes && wanted != static_cast<size_t>(-1)) {
     void* data = nullptr;
@@ -261,7 +299,8 @@ void Serve(PulseOutput* output) {
     size = std::min({size, wanted, size_t{UINT32_MAX}});
     size -= size % output->frameBytes;
     auto* bytes = static_cast<uint8_t*>(data);
-    uint32_t got = size > 0 ? output->services->take(output->queue, bytes, static_cast<uint32_t>(size)) : 0;
+    uint32_t got =
+        size > 0 ? output->services->take(output->queue, bytes, static_cast<uint32_t>(size)) : 0;
     if (got == 0) {
       pa_stream_cancel_write(output->stream);
       return;
@@ -273,6 +312,8 @@ void Serve(PulseOutput* output) {
       got += static_cast<uint32_t>(output->frameBytes - partial);
     }
     if (pa_stream_write(output->stream, data, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+    output->emptied = false;
+    output->playedOutAt = 0;
     wanted -= std::min<size_t>(wanted, got);
   }
 }
@@ -302,23 +343,37 @@ void OnUnderflow(pa_stream* /*stream*/, void* priv) {
 
 bool SampleFormat(uint16_t bits, pa_sample_format_t* format) {
   switch (bits) {
-    case 8: *format = PA_SAMPLE_U8; return true;
-    case 16: *format = PA_SAMPLE_S16LE; return true;
-    case 32: *format = PA_SAMPLE_S32LE; return true;
-    default: return false;
+    case 8:
+      *format = PA_SAMPLE_U8;
+      return true;
+    case 16:
+      *format = PA_SAMPLE_S16LE;
+      return true;
+    case 32:
+      *format = PA_SAMPLE_S32LE;
+      return true;
+    default:
+      return false;
   }
 }
 
 MMRESULT OpenError(int error) {
   switch (error) {
-    case PA_ERR_NOENTITY: return MMSYSERR_BADDEVICEID;
+    case PA_ERR_NOENTITY:
+      return MMSYSERR_BADDEVICEID;
     case PA_ERR_INVALID:
-    case PA_ERR_NOTSUPPORTED: return WAVERR_BADFORMAT;
-    default: return MMSYSERR_ERROR;
+    case PA_ERR_NOTSUPPORTED:
+      return WAVERR_BADFORMAT;
+    default:
+      return MMSYSERR_ERROR;
   }
 }
 
 void Disconnect(PulseOutput* output) {
+  if (output->playedOutTimer != nullptr) {
+    pa_threaded_mainloop_get_api(output->connection->loop)->time_free(output->playedOutTimer);
+    output->playedOutTimer = nullptr;
+  }
   pa_stream_set_state_callback(output->stream, nullptr, nullptr);
   pa_stream_set_write_callback(output->stream, nullptr, nullptr);
   pa_stream_set_underflow_callback(output->stream, nullptr, nullptr);
@@ -363,6 +418,8 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
   LoopLock lock(loop);
   output->stream = pa_stream_new(output->connection->context, "rtplayer", &spec, &map);
   if (output->stream == nullptr) return OpenError(pa_context_errno(output->connection->context));
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+  output->playedOutTimer = api->time_new(api, nullptr, &OnPlayedOut, output.get());
   pa_stream_set_state_callback(output->stream, &OnStreamState, output.get());
   pa_stream_set_write_callback(output->stream, &OnRequest, output.get());
   pa_stream_set_underflow_callback(output->stream, &OnUnderflow, output.get());
@@ -373,8 +430,11 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
   attributes.prebuf = static_cast<uint32_t>(output->frameBytes);
   attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kRequestAudio, &spec));
   attributes.fragsize = static_cast<uint32_t>(-1);
-  if (pa_stream_connect_playback(output->stream, sink.empty() ? nullptr : sink.c_str(),
-                                 &attributes, PA_STREAM_START_CORKED, nullptr, nullptr) < 0) {
+  if (pa_stream_connect_playback(
+          output->stream, sink.empty() ? nullptr : sink.c_str(), &attributes,
+          static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
+                                         PA_STREAM_AUTO_TIMING_UPDATE),
+          nullptr, nullptr) < 0) {
     const MMRESULT error = OpenError(pa_context_errno(output->connection->context));
     Disconnect(output.get());
     return error;
@@ -444,6 +504,14 @@ void Reset(void* priv) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const WaveOutBackend rtplayer_waveout_backend = {
-    kWaveOutBackendVersion, &Usable, &DeviceCount, &DeviceName, &Open, &Close,
-    &Start,                 &Pause,  &Kick,        &Reset};
+extern "C" __attribute__((visibility("default")))
+const WaveOutBackend rtplayer_waveout_backend = {kWaveOutBackendVersion,
+                                                 &Usable,
+                                                 &DeviceCount,
+                                                 &DeviceName,
+                                                 &Open,
+                                                 &Close,
+                                                 &Start,
+                                                 &Pause,
+                                                 &Kick,
+                                                 &Reset};

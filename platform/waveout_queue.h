@@ -26,10 +26,10 @@ struct WaveOutQueue {
   // Guarded by lock.
   WAVEHDR* head = nullptr;
   WAVEHDR* tail = nullptr;
-  uint32_t headOffset = 0;       // bytes of head already played
-  WAVEHDR* taking = nullptr;     // the first buffer not wholly taken; null when all are
-  uint32_t takingOffset = 0;     // bytes of it already taken
-  uint64_t held = 0;             // bytes taken and not yet played
+  uint32_t headOffset = 0;    // bytes of head already played
+  WAVEHDR* taking = nullptr;  // the first buffer not wholly taken; null when all are
+  uint32_t takingOffset = 0;  // bytes of it already taken
+  uint64_t held = 0;          // bytes taken and not yet played
   bool paused = false;
   bool failed = false;
   uint32_t underruns = 0;
