@@ -84,8 +84,8 @@ class CliOnDaemonTest : public CliTest {
 TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
   ChildProcess list({kCli, "--list-devices"}, dir_.path("list"));
   ASSERT_EQ(list.wait(), 0);
-  // Entry 0 is the default device, which on the daemon is the first sink.
-  EXPECT_EQ(list.output(), "0\trtplayer_a\n1\trtplayer_a\n2\trtplayer_b\n");
+  // Entry 0 is the default device, named after the daemon's default sink.
+  EXPECT_EQ(list.output(), "0\tDefault: rtplayer_a\n1\trtplayer_a\n2\trtplayer_b\n");
 }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {
