@@ -293,7 +293,7 @@ std::string Trimmed(std::string text) {
 // A sink of its own, which the test unloads while it plays there: the server moves the stream
 // to its fallback sink, or the device fails and every later write is refused. Either way every
 // buffer comes back and nothing hangs.
-TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnWithoutLosingABuffer) {
+TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuffer) {
   const ScratchDir scratch;
   ChildProcess load({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=rtplayer_gone",
                      "sink_properties=device.description=rtplayer_gone"},
