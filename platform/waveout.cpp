@@ -42,7 +42,6 @@ WaveOutBackend Completed(WaveOutBackend backend) {
   if (backend.deviceName == nullptr) backend.deviceName = NoDeviceName;
   if (backend.pause == nullptr) backend.pause = Nothing;
   if (backend.kick == nullptr) backend.kick = Nothing;
-  if (backend.reset == nullptr) backend.reset = Nothing;
   return backend;
 }
 
@@ -69,6 +68,10 @@ MMRESULT NoClose(void* /*priv*/) {
   return MMSYSERR_NOERROR;
 }
 
+bool NoReset(void* /*priv*/) {
+  return false;
+}
+
 const WaveOutBackend kNoDevices = {kWaveOutBackendVersion,
                                    nullptr,
                                    nullptr,
@@ -78,7 +81,7 @@ const WaveOutBackend kNoDevices = {kWaveOutBackendVersion,
                                    &Nothing,
                                    nullptr,
                                    nullptr,
-                                   nullptr};
+                                   &NoReset};
 
 // The backend of module `name`, when it loads, is of this build and can serve.
 bool LoadBackend(const char* name, WaveOutBackend* backend) {
@@ -209,9 +212,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
 MMRESULT waveOutReset(HWAVEOUT device) {
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
   std::lock_guard control(device->control);
-  const bool endedPause = WaveOutQueueReset(&device->queue);
-  device->backend->reset(device->priv);
-  if (endedPause) device->backend->start(device->priv);
+  if (device->backend->reset(device->priv)) device->backend->start(device->priv);
   return MMSYSERR_NOERROR;
 }
 

@@ -102,12 +102,14 @@ struct AlsaOutput {
   std::thread writer;
 
   std::mutex lock;
-  std::condition_variable dropped;
+  std::condition_variable resetDone;
   // Guarded by lock.
   bool running = false;
   bool closing = false;
-  uint64_t dropsAsked = 0;
-  uint64_t dropsDone = 0;
+  bool dropAsked = false;
+  uint64_t resetsAsked = 0;
+  uint64_t resetsDone = 0;
+  bool endedPause = false;  // by the last reset done
 
   // The writer thread's own.
   std::vector<uint8_t> chunk;
@@ -182,11 +184,16 @@ void Write(AlsaOutput* output, unsigned rate) {
     {
       std::lock_guard lock(output->lock);
       if (output->closing) return;
-      if (output->dropsDone != output->dropsAsked) {
+      if (output->resetsDone != output->resetsAsked) {
+        output->endedPause = output->services->reset(output->queue);
+        output->dropAsked = true;
+        output->resetsDone = output->resetsAsked;
+        output->resetDone.notify_all();
+      }
+      if (output->dropAsked) {
         snd_pcm_drop(output->pcm);
         snd_pcm_prepare(output->pcm);
-        output->dropsDone = output->dropsAsked;
-        output->dropped.notify_all();
+        output->dropAsked = false;
       }
       running = output->running;
     }
@@ -297,7 +304,7 @@ void SetRunning(void* priv, bool running) {
     std::lock_guard lock(output->lock);
     output->running = running;
     // Pausing stops the sound at once: what the device holds is dropped.
-    if (!running) ++output->dropsAsked;
+    if (!running) output->dropAsked = true;
   }
   Wake(output);
 }
@@ -314,13 +321,15 @@ void Kick(void* priv) {
   Wake(static_cast<AlsaOutput*>(priv));
 }
 
-// The writer thread drops what the device holds; the reset returns when it has.
-void Reset(void* priv) {
+// The writer thread, the only one that takes, resets the queue and drops what the device
+// holds; the reset returns when it has.
+bool Reset(void* priv) {
   auto* output = static_cast<AlsaOutput*>(priv);
   std::unique_lock lock(output->lock);
-  const uint64_t asked = ++output->dropsAsked;
+  const uint64_t asked = ++output->resetsAsked;
   Wake(output);
-  output->dropped.wait(lock, [&] { return output->dropsDone >= asked || output->closing; });
+  output->resetDone.wait(lock, [&] { return output->resetsDone >= asked; });
+  return output->endedPause;
 }
 
 }  // namespace

@@ -31,6 +31,9 @@ struct WaveOutQueueServices {
   void (*played)(WaveOutQueue* queue, uint64_t held);
   // The output ran dry while it was running (counted for tests and benchmarks).
   void (*underrun)(WaveOutQueue* queue);
+  // Returns every queued buffer, in order, forgets what the output took, and ends a pause:
+  // true when it ended one (the backend is then started).
+  bool (*reset)(WaveOutQueue* queue);
   // The output can play nothing more (its device is gone, its file cannot be written): every
   // queued buffer goes back now and every later waveOutWrite fails, so the failure reaches
   // the writer.
@@ -63,7 +66,7 @@ struct WaveOutBackend {
   // Stores the backend's state in *priv. Returns MMSYSERR_NOERROR, or the error to report
   // (WAVERR_BADFORMAT for a format this output refuses, MMSYSERR_BADDEVICEID for an id that is
   // not a device). Nothing is taken from the queue before start.
-  MMRESULT (*open)
+  MMRESULT(*open)
   (const WaveOutTarget& target, const WAVEFORMATEX& format, const WaveOutQueueServices* services,
    WaveOutQueue* queue, void** priv);
   // Stops taking for good and releases everything without waiting for the output to play
@@ -77,9 +80,10 @@ struct WaveOutBackend {
   // Optional. A buffer has just been written: an output that takes on demand may take now.
   // Called on the writing thread, never with the queue's lock held.
   void (*kick)(void* priv);
-  // Optional. The queue has just returned every buffer (and forgotten what the output took):
-  // drop what the output holds, so the sound stops at once.
-  void (*reset)(void* priv);
+  // Resets the queue (the service above) and drops what the output holds, so the sound stops at
+  // once, as one step: nothing is taken between the two, so nothing written after the reset
+  // is dropped. Returns what the queue's reset returned.
+  bool (*reset)(void* priv);
 };
 
 // The file device, in process.

@@ -110,6 +110,12 @@ MMRESULT Close(void* priv) {
   return complete ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
+// Nothing is held beyond the queue: the file has what it took.
+bool Reset(void* priv) {
+  auto* output = static_cast<FileOutput*>(priv);
+  return output->services->reset(output->queue);
+}
+
 }  // namespace
 
 const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
@@ -121,4 +127,4 @@ const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
                                      &Drain,
                                      nullptr,
                                      &Drain,
-                                     nullptr};
+                                     &Reset};

@@ -493,13 +493,16 @@ void Kick(void* priv) {
   }
 }
 
-void Reset(void* priv) {
+bool Reset(void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
   LoopLock lock(output->connection->loop);
-  if (output->failed) return;
-  if (pa_operation* operation = pa_stream_flush(output->stream, nullptr, nullptr)) {
-    pa_operation_unref(operation);
+  const bool endedPause = output->services->reset(output->queue);
+  if (!output->failed) {
+    if (pa_operation* operation = pa_stream_flush(output->stream, nullptr, nullptr)) {
+      pa_operation_unref(operation);
+    }
   }
+  return endedPause;
 }
 
 }  // namespace

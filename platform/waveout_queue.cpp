@@ -86,7 +86,8 @@ void Fail(WaveOutQueue* queue) {
 
 }  // namespace
 
-const WaveOutQueueServices kWaveOutQueueServices = {&Take, &Played, &Underrun, &Fail};
+const WaveOutQueueServices kWaveOutQueueServices = {&Take, &Played, &Underrun, &WaveOutQueueReset,
+                                                    &Fail};
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header) {
   if (!Valid(header)) return MMSYSERR_INVALPARAM;
