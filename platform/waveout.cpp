@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/faults.h"
+#include "platform/module.h"
 #include "platform/thread.h"
 #include "platform/waveout_backend.h"
 #include "platform/waveout_queue.h"
@@ -24,21 +25,81 @@ struct WaveOutDevice {
 namespace {
 
 void Nothing(void* /*priv*/) {}
+bool Always() {
+  return true;
+}
+uint32_t NoDevices() {
+  return 0;
+}
+bool NoDeviceName(uint32_t /*id*/, std::string* /*name*/) {
+  return false;
+}
 
 // The optional entries are filled once here, so no call needs a null check.
 WaveOutBackend Completed(WaveOutBackend backend) {
+  if (backend.usable == nullptr) backend.usable = Always;
+  if (backend.deviceCount == nullptr) backend.deviceCount = NoDevices;
+  if (backend.deviceName == nullptr) backend.deviceName = NoDeviceName;
   if (backend.pause == nullptr) backend.pause = Nothing;
   if (backend.kick == nullptr) backend.kick = Nothing;
   return backend;
 }
 
-const WaveOutBackend& SdlBackend() {
-  static const WaveOutBackend backend = Completed(kSdlBackend);
+const WaveOutBackend& FileBackend() {
+  static const WaveOutBackend backend = Completed(kFileBackend);
   return backend;
 }
 
-const WaveOutBackend& FileBackend() {
-  static const WaveOutBackend backend = Completed(kFileBackend);
+// Where no device backend can be loaded: the list holds the default entry alone, and it
+// cannot be opened.
+bool OnlyTheDefaultName(uint32_t id, std::string* name) {
+  if (id != WAVE_MAPPER) return false;
+  *name = "default";
+  return true;
+}
+
+MMRESULT NoDriver(const WaveOutTarget& /*target*/, const WAVEFORMATEX& /*format*/,
+                  const WaveOutQueueServices* /*services*/, WaveOutQueue* /*queue*/,
+                  void** /*priv*/) {
+  return MMSYSERR_NODRIVER;
+}
+
+MMRESULT NoClose(void* /*priv*/) {
+  return MMSYSERR_NOERROR;
+}
+
+bool NoReset(void* /*priv*/) {
+  return false;
+}
+
+const WaveOutBackend kNoDevices = {kWaveOutBackendVersion,
+                                   nullptr,
+                                   nullptr,
+                                   &OnlyTheDefaultName,
+                                   &NoDriver,
+                                   &NoClose,
+                                   &Nothing,
+                                   nullptr,
+                                   nullptr,
+                                   &NoReset};
+
+// The backend of module `name`, when it loads, is of this build and can serve.
+bool LoadBackend(const char* name, WaveOutBackend* backend) {
+  const auto* table =
+      static_cast<const WaveOutBackend*>(LoadModuleSymbol(name, kWaveOutBackendSymbol));
+  if (table == nullptr || table->version != kWaveOutBackendVersion) return false;
+  *backend = Completed(*table);
+  return backend->usable();
+}
+
+// The real devices: the sound server's when one answers, else ALSA's. Each library is loaded
+// only when a device is first listed or opened, and the choice holds for the process.
+const WaveOutBackend& DeviceBackend() {
+  static const WaveOutBackend backend = [] {
+    WaveOutBackend chosen{};
+    if (LoadBackend("pulse", &chosen) || LoadBackend("alsa", &chosen)) return chosen;
+    return Completed(kNoDevices);
+  }();
   return backend;
 }
 
@@ -77,13 +138,13 @@ void CopyName(const std::string& name, char* out, size_t size) {
 }  // namespace
 
 uint32_t waveOutGetNumDevs() {
-  return SdlOutputDeviceCount();
+  return DeviceBackend().deviceCount();
 }
 
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb) {
   if (caps == nullptr || cb < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
   std::string name;
-  if (!SdlOutputDeviceName(id, &name)) return MMSYSERR_BADDEVICEID;
+  if (!DeviceBackend().deviceName(id, &name)) return MMSYSERR_BADDEVICEID;
   *caps = WAVEOUTCAPSA{};
   CopyName(name, caps->szPname, sizeof caps->szPname);
   return MMSYSERR_NOERROR;
@@ -99,7 +160,7 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
 
   WaveOutTarget target{id, nullptr};
   std::string path;
-  const WaveOutBackend* backend = &SdlBackend();
+  const WaveOutBackend* backend = nullptr;
   {
     std::lock_guard lock(Selection().lock);
     if (Selection().selected) {
@@ -108,13 +169,15 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
       target.path = path.c_str();
     }
   }
+  if (backend == nullptr) backend = &DeviceBackend();
 
   auto* opened = new WaveOutDevice{};
   opened->backend = backend;
   opened->id = id;
   opened->queue.device = opened;
   opened->queue.callbackThread = callbackThreadId;
-  const MMRESULT result = backend->open(target, *format, &opened->queue, &opened->priv);
+  const MMRESULT result =
+      backend->open(target, *format, &kWaveOutQueueServices, &opened->queue, &opened->priv);
   if (result != MMSYSERR_NOERROR) {
     delete opened;
     return result;
@@ -150,7 +213,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
 MMRESULT waveOutReset(HWAVEOUT device) {
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
   std::lock_guard control(device->control);
-  if (WaveOutQueueReset(&device->queue)) device->backend->start(device->priv);
+  if (device->backend->reset(device->priv)) device->backend->start(device->priv);
   return MMSYSERR_NOERROR;
 }
 

@@ -1,9 +1,11 @@
-// Wave output devices over SDL2 audio, plus a file device for exact output.
+// Wave output devices: the sound server's (PulseAudio or PipeWire), or ALSA's when no server
+// answers, plus a file device for exact output.
 //
 // Calls for one open device may come from two threads at once (the playback thread
 // writes, unprepares; the front end's thread resets). Every buffer the device is done
 // with, or that a reset returns, is posted to the callback thread as MM_WOM_DONE with the
-// WAVEHDR's address in lParam. A buffer is done when its last byte has gone to the device.
+// WAVEHDR's address in lParam. A buffer is done when the device has played its last byte (the
+// sound server has read it), so the end of the last buffer is heard before it comes back.
 #pragma once
 
 #include <cstdint>
@@ -52,11 +54,14 @@ struct WAVEOUTCAPSA {
   uint32_t dwSupport;
 };
 
-// Number of output devices (SDL's output devices); the default device is not counted.
+// Number of output devices (the sound server's sinks, in its order, or ALSA's playback
+// devices); the default device is not counted. Reads the list afresh: the ids that later calls
+// take are those of the list last read. The first call loads the device library.
 uint32_t waveOutGetNumDevs();
 
 // Capabilities of device `id` (0 .. n-1, or WAVE_MAPPER for the default device, whose name
-// is the platform's own name for it). cb is sizeof(WAVEOUTCAPSA).
+// says it is the default: "Default: " and the default sink's description). Names are cut to
+// 31 bytes without splitting a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA).
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 
 // Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
@@ -77,25 +82,26 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Queues a prepared buffer; a buffer that came back may be written again without being
 // prepared anew, with any dwBufferLength up to its first one. Fails with WAVERR_UNPREPARED,
 // WAVERR_STILLPLAYING for a buffer still queued, or MMSYSERR_ERROR once the device's output
-// has failed (the file device could not write). Failures can be injected as "waveOutWrite".
+// has failed (the file device could not write, the sink has gone; every queued buffer then
+// comes back). Failures can be injected as "waveOutWrite".
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
-// Stops the sound; every buffer queued when the reset begins comes back at once as
-// MM_WOM_DONE, in queue order, exactly once; a buffer another thread writes meanwhile is
-// played or returned, never lost. Afterwards the device is not paused.
+// Stops the sound at once (what the device holds is dropped); every buffer queued when the
+// reset begins comes back at once as MM_WOM_DONE, in queue order, exactly once; a buffer
+// another thread writes meanwhile is played or returned, never lost. Afterwards the device is
+// not paused.
 MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
-// Closes the device; fails with WAVERR_STILLPLAYING while buffers are queued (the device then
-// stays open). Any other error still closes: the file device could not complete its file (its
-// header, or data that no refused waveOutWrite has reported yet, so each failure of the output
-// is reported once).
-// Not while another thread uses the device.
+// Closes the device without waiting for anything to play; fails with WAVERR_STILLPLAYING while
+// buffers are queued (the device then stays open). Any other error still closes: the file
+// device could not complete its file (its header, or data that no refused waveOutWrite has
+// reported yet, so each failure of the output is reported once). Not while another thread uses
+// the device.
 MMRESULT waveOutClose(HWAVEOUT device);
 
 // The id the device was opened with (WAVE_MAPPER for the default device).
 MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);
 
-// How many times the running device wanted bytes and found the queue short, so that it
-// played silence (for tests and benchmarks).
+// How many times the running device ran dry (for tests and benchmarks).
 uint32_t WaveOutUnderruns(HWAVEOUT device);
 
 // Makes every later waveOutOpen open the file device, which writes the PCM it is given to a

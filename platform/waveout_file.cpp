@@ -30,6 +30,7 @@ constexpr uint32_t kDs64ChunkBytes = 8 + 28;
 constexpr uint32_t kLargeHeaderBytes = kHeaderBytes + kDs64ChunkBytes;
 
 struct FileOutput {
+  const WaveOutQueueServices* services = nullptr;
   WaveOutQueue* queue = nullptr;
   WAVEFORMATEX format{};
   int fd = -1;
@@ -138,26 +139,27 @@ void Drain(void* priv) {
   auto* output = static_cast<FileOutput*>(priv);
   std::lock_guard lock(output->lock);
   for (;;) {
-    const uint32_t got = WaveOutQueuePull(output->queue, output->chunk, sizeof output->chunk);
+    const uint32_t got = output->services->take(output->queue, output->chunk, sizeof output->chunk);
     if (got == 0) return;
-    // After a failure the buffers still go back, so nothing waits for them.
-    if (output->failed) continue;
     const bool passes4GiB =
         output->dataOffset == kHeaderBytes && output->dataBytes + got > kMaxRiffDataBytes;
     if ((passes4GiB && !MakeRoomForDs64(*output)) ||
         !WriteAt(output->fd, output->chunk, got, output->dataOffset + output->dataBytes)) {
+      // The buffers go back, so nothing waits for them.
       output->failed = true;
-      WaveOutQueueFail(output->queue);
-      continue;
+      output->services->fail(output->queue);
+      return;
     }
     output->dataBytes += got;
+    output->services->played(output->queue, 0);
   }
 }
 
-MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format, WaveOutQueue* queue,
-              void** priv) {
+MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
+              const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
   if (target.path == nullptr) return MMSYSERR_INVALPARAM;
   auto output = std::make_unique<FileOutput>();
+  output->services = services;
   output->queue = queue;
   output->format = format;
   output->fd = open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -172,13 +174,28 @@ MMRESULT Close(void* priv) {
     // The file stays incomplete. The failure is the close's to report only if no refused write
     // has told the writer (the write that failed was the last one).
     close(output->fd);
-    return WaveOutQueueFailureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+    return output->services->failureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
   }
   bool complete = WriteHeader(*output);
   complete = close(output->fd) == 0 && complete;
   return complete ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
+// Nothing is held beyond the queue: the file has what it took.
+bool Reset(void* priv) {
+  auto* output = static_cast<FileOutput*>(priv);
+  return output->services->reset(output->queue);
+}
+
 }  // namespace
 
-const WaveOutBackend kFileBackend = {&Open, &Close, &Drain, nullptr, &Drain};
+const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     &Open,
+                                     &Close,
+                                     &Drain,
+                                     nullptr,
+                                     &Drain,
+                                     &Reset};

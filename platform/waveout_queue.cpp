@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "platform/thread.h"
-#include "platform/waveout_backend.h"
 
 namespace {
 
@@ -17,29 +16,83 @@ void ReturnBuffer(WaveOutQueue* queue, WAVEHDR* header) {
 }
 
 // Lock held.
-uint32_t PullLocked(WaveOutQueue* queue, uint8_t* out, uint32_t bytes) {
-  if (queue->paused) return 0;
-  uint32_t copied = 0;
-  while (copied < bytes && queue->head != nullptr) {
-    WAVEHDR* header = queue->head;
-    const uint32_t n = std::min(header->dwBufferLength - queue->headOffset, bytes - copied);
-    if (n > 0) std::memcpy(out + copied, header->lpData + queue->headOffset, n);
-    copied += n;
-    queue->headOffset += n;
-    if (queue->headOffset < header->dwBufferLength) break;
-    queue->head = header->lpNext;
-    if (queue->head == nullptr) queue->tail = nullptr;
-    queue->headOffset = 0;
-    ReturnBuffer(queue, header);
-  }
-  return copied;
+void ReturnHead(WaveOutQueue* queue) {
+  WAVEHDR* header = queue->head;
+  queue->head = header->lpNext;
+  if (queue->head == nullptr) queue->tail = nullptr;
+  queue->headOffset = 0;
+  ReturnBuffer(queue, header);
+}
+
+// Lock held.
+void ReturnAll(WaveOutQueue* queue) {
+  while (queue->head != nullptr) ReturnHead(queue);
+  queue->taking = nullptr;
+  queue->takingOffset = 0;
+  queue->held = 0;
 }
 
 bool Valid(const WAVEHDR* header) {
   return header != nullptr && (header->lpData != nullptr || header->dwBufferLength == 0);
 }
 
+uint32_t Take(WaveOutQueue* queue, uint8_t* out, uint32_t bytes) {
+  std::lock_guard lock(queue->lock);
+  if (queue->paused) return 0;
+  uint32_t copied = 0;
+  while (copied < bytes && queue->taking != nullptr) {
+    WAVEHDR* header = queue->taking;
+    const uint32_t n = std::min(header->dwBufferLength - queue->takingOffset, bytes - copied);
+    if (n > 0) std::memcpy(out + copied, header->lpData + queue->takingOffset, n);
+    copied += n;
+    queue->takingOffset += n;
+    if (queue->takingOffset < header->dwBufferLength) break;
+    queue->taking = header->lpNext;
+    queue->takingOffset = 0;
+  }
+  queue->held += copied;
+  return copied;
+}
+
+void Played(WaveOutQueue* queue, uint64_t held) {
+  std::lock_guard lock(queue->lock);
+  if (held > queue->held) return;
+  uint64_t played = queue->held - held;
+  queue->held = held;
+  // Buffers wholly taken come back once their last byte has played (an empty one as soon as
+  // what precedes it has).
+  while (queue->head != nullptr && queue->head != queue->taking) {
+    const uint32_t left = queue->head->dwBufferLength - queue->headOffset;
+    if (left > played) {
+      queue->headOffset += static_cast<uint32_t>(played);
+      return;
+    }
+    played -= left;
+    ReturnHead(queue);
+  }
+  if (queue->head != nullptr) queue->headOffset += static_cast<uint32_t>(played);
+}
+
+void Underrun(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  ++queue->underruns;
+}
+
+void Fail(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  queue->failed = true;
+  ReturnAll(queue);
+}
+
+bool FailureUnreported(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  return queue->failed && !queue->failureReported;
+}
+
 }  // namespace
+
+const WaveOutQueueServices kWaveOutQueueServices = {
+    &Take, &Played, &Underrun, &WaveOutQueueReset, &Fail, &FailureUnreported};
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header) {
   if (!Valid(header)) return MMSYSERR_INVALPARAM;
@@ -74,20 +127,14 @@ MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header) {
     queue->tail->lpNext = header;
   }
   queue->tail = header;
+  if (queue->taking == nullptr) queue->taking = header;
   return MMSYSERR_NOERROR;
 }
 
 bool WaveOutQueueReset(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   // Only what is queued now goes back; a buffer written after the lock is released plays.
-  WAVEHDR* header = queue->head;
-  queue->head = queue->tail = nullptr;
-  queue->headOffset = 0;
-  while (header != nullptr) {
-    WAVEHDR* next = header->lpNext;
-    ReturnBuffer(queue, header);
-    header = next;
-  }
+  ReturnAll(queue);
   const bool wasPaused = queue->paused;
   queue->paused = false;
   return wasPaused;
@@ -108,29 +155,4 @@ bool WaveOutQueueEmpty(WaveOutQueue* queue) {
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   return queue->underruns;
-}
-
-uint32_t WaveOutQueuePull(WaveOutQueue* queue, uint8_t* out, uint32_t bytes) {
-  std::lock_guard lock(queue->lock);
-  return PullLocked(queue, out, bytes);
-}
-
-void WaveOutQueueFeed(WaveOutQueue* queue, uint8_t* out, uint32_t bytes, uint8_t silence) {
-  uint32_t copied = 0;
-  {
-    std::lock_guard lock(queue->lock);
-    copied = PullLocked(queue, out, bytes);
-    if (copied < bytes && !queue->paused) ++queue->underruns;
-  }
-  std::memset(out + copied, silence, bytes - copied);
-}
-
-void WaveOutQueueFail(WaveOutQueue* queue) {
-  std::lock_guard lock(queue->lock);
-  queue->failed = true;
-}
-
-bool WaveOutQueueFailureUnreported(WaveOutQueue* queue) {
-  std::lock_guard lock(queue->lock);
-  return queue->failed && !queue->failureReported;
 }

@@ -5,12 +5,17 @@
 // the thread that resets, and the backend's output thread. A buffer is returned by posting
 // MM_WOM_DONE while the lock is held, so returns reach the callback thread in queue order;
 // after the post the header belongs to that thread and is not touched again.
+//
+// The queue runs from head to tail. Its first bytes have been taken by the output (which
+// holds them until it says they have played); the take position marks where the bytes not yet
+// taken begin.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 
 #include "platform/waveout.h"
+#include "platform/waveout_backend.h"
 
 struct WaveOutQueue {
   // Immutable after open.
@@ -21,19 +26,25 @@ struct WaveOutQueue {
   // Guarded by lock.
   WAVEHDR* head = nullptr;
   WAVEHDR* tail = nullptr;
-  uint32_t headOffset = 0;  // bytes of head already pulled
+  uint32_t headOffset = 0;    // bytes of head already played
+  WAVEHDR* taking = nullptr;  // the first buffer not wholly taken; null when all are
+  uint32_t takingOffset = 0;  // bytes of it already taken
+  uint64_t held = 0;          // bytes taken and not yet played
   bool paused = false;
   bool failed = false;
   bool failureReported = false;  // a write has been refused since the failure
   uint32_t underruns = 0;
 };
 
+// The services that backends reach the queue through.
+extern const WaveOutQueueServices kWaveOutQueueServices;
+
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header);
 MMRESULT WaveOutQueueUnprepare(WaveOutQueue* queue, WAVEHDR* header);
 // Appends a prepared header that is not queued already.
 MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header);
-// Returns every queued buffer, in order, and ends a pause. True when it ended a pause, so the
-// backend must be started.
+// Returns every queued buffer, in order, forgets what the output took, and ends a pause. True
+// when it ended a pause, so the backend must be started.
 bool WaveOutQueueReset(WaveOutQueue* queue);
 // True when this call paused a running queue.
 bool WaveOutQueuePause(WaveOutQueue* queue);

@@ -1,30 +1,28 @@
-// Wave output on real devices (SDL2 on the test daemon's two null sinks) and the buffer
-// queue's contract on every device: what a reset returns and when, headers misused, formats
-// refused, and writes racing resets from two threads.
+// Wave output on real devices (the sound server's, on the test daemon's two null sinks,
+// listened to through their monitors; ALSA's when no server answers) and the buffer queue's
+// contract on every device: what a reset returns and when, headers misused, formats refused,
+// and writes racing resets from two threads.
 #include "platform/waveout.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/faults.h"
 #include "support/callback_thread.h"
+#include "support/child_process.h"
+#include "support/monitor_recorder.h"
 #include "support/scratch_dir.h"
-
-extern char** environ;
+#include "support/wav_writer.h"
 
 namespace {
 
@@ -44,6 +42,78 @@ struct Buffer {
   WAVEHDR header{};
 };
 
+constexpr uint32_t kRate = MonitorRecorder::kRate;
+constexpr uint32_t kBufferFrames = 5513;  // 125 ms at 44 100 Hz, as the engine sizes it
+
+// Buffers of 1 kHz, 16-bit stereo at 44 100 Hz, `frames` frames each, one continuous tone
+// through them all: at half scale, the last buffer at `lastScale`.
+std::vector<Buffer> Tone(const std::vector<uint32_t>& frames, double lastScale = 16384) {
+  std::vector<Buffer> buffers;
+  uint32_t at = 0;
+  for (const uint32_t count : frames) {
+    const double scale = buffers.size() + 1 == frames.size() ? lastScale : 16384;
+    Buffer buffer(count * 4);
+    for (uint32_t frame = 0; frame < count; ++frame, ++at) {
+      const auto value = static_cast<int16_t>(scale * std::sin(2 * M_PI * 1000 * at / kRate));
+      for (int channel = 0; channel < 2; ++channel) {
+        buffer.data[frame * 4 + channel * 2] = static_cast<uint8_t>(value);
+        buffer.data[frame * 4 + channel * 2 + 1] = static_cast<uint8_t>(value >> 8);
+      }
+    }
+    buffers.push_back(std::move(buffer));
+  }
+  return buffers;
+}
+
+void WriteAll(HWAVEOUT device, std::vector<Buffer>& buffers) {
+  for (auto& buffer : buffers) {
+    waveOutPrepareHeader(device, &buffer.header, sizeof(WAVEHDR));
+    ASSERT_EQ(waveOutWrite(device, &buffer.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  }
+}
+
+constexpr int kLoud = 1000;  // of 32767; the null sinks' silence is exact zeros
+
+struct Heard {
+  size_t first = 0, last = 0;  // the first and the last loud sample; first > last for none
+  int peak = 0;
+  size_t span() const { return first <= last ? last - first + 1 : 0; }
+};
+
+Heard Listen(const std::vector<int16_t>& samples, size_t from = 0) {
+  Heard heard{samples.size(), 0, 0};
+  for (size_t i = from; i < samples.size(); ++i) {
+    const int level = std::abs(static_cast<int>(samples[i]));
+    heard.peak = std::max(heard.peak, level);
+    if (level > kLoud) {
+      heard.first = std::min(heard.first, i);
+      heard.last = i;
+    }
+  }
+  return heard;
+}
+
+// The frequency of the longest stretch of the tone played without a gap (a gap being 20
+// samples in a row below the loud level: a 1 kHz sine at half scale has at most one), so a
+// gap that a loaded machine leaves cannot pass for a wrong pitch.
+double Frequency(const std::vector<int16_t>& samples, const Heard& heard, size_t* stretch) {
+  size_t bestFrom = heard.first, bestTo = heard.first, from = heard.first, quiet = 0;
+  for (size_t i = heard.first; i <= heard.last; ++i) {
+    quiet = std::abs(static_cast<int>(samples[i])) > kLoud ? 0 : quiet + 1;
+    if (quiet == 20) from = i + 1;
+    if (quiet == 0 && i - from > bestTo - bestFrom) {
+      bestFrom = from;
+      bestTo = i;
+    }
+  }
+  *stretch = bestTo - bestFrom;
+  size_t crossings = 0;
+  for (size_t i = bestFrom + 1; i <= bestTo; ++i) {
+    crossings += (samples[i - 1] < 0) != (samples[i] < 0) ? 1 : 0;
+  }
+  return *stretch == 0 ? 0 : crossings / 2.0 / (static_cast<double>(*stretch) / kRate);
+}
+
 // The device tests need the private PulseAudio daemon (scripts/pulse-test-daemon), whose
 // exports name it. scripts/test always starts it, so there a missing daemon fails them; run
 // by hand without it, they are skipped.
@@ -57,11 +127,11 @@ class DeviceTest : public ::testing::Test {
   }
 };
 
-TEST_F(DeviceTest, ListsTheDefaultDeviceThenBothSinksByName) {
+TEST_F(DeviceTest, ListsTheDefaultDeviceByNameThenBothSinks) {
   ASSERT_EQ(waveOutGetNumDevs(), 2u);
   WAVEOUTCAPSA caps{};
   ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "rtplayer_a") << "the daemon's own name for its default sink";
+  EXPECT_STREQ(caps.szPname, "Default: rtplayer_a");
   ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "rtplayer_a");
   ASSERT_EQ(waveOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
@@ -70,183 +140,111 @@ TEST_F(DeviceTest, ListsTheDefaultDeviceThenBothSinksByName) {
   EXPECT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps - 1), MMSYSERR_INVALPARAM);
 }
 
-// parec recording a sink's monitor, as 16-bit mono at 44 100 Hz, into a file.
-class Recorder {
- public:
-  Recorder(const std::string& sink, const std::string& path) : path_(path) {
-    const std::string device = sink + ".monitor";
-    std::vector<std::string> args = {"parec",
-                                     "-d",
-                                     device,
-                                     "--raw",
-                                     "--format=s16le",
-                                     "--rate=44100",
-                                     "--channels=1",
-                                     "--latency-msec=20",
-                                     path};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "parec", nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
-  }
-
-  ~Recorder() { stop(); }
-
-  bool running() const { return pid_ != 0; }
-
-  void stop() {
-    if (pid_ == 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
-  }
-
-  size_t bytes() const {
-    struct stat info {};
-    return stat(path_.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
-  }
-
-  // Waits until the file holds at least `size` bytes (the monitor records in real time).
-  bool waitForBytes(size_t size) const {
-    for (auto deadline = std::chrono::steady_clock::now() + 20s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-      if (bytes() >= size) return true;
-    }
-    return false;
-  }
-
-  std::vector<int16_t> samples() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> result(raw.size() / 2);
-    for (size_t i = 0; i < result.size(); ++i) {
-      result[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) |
-                                       static_cast<uint8_t>(raw[2 * i + 1]) << 8);
-    }
-    return result;
-  }
-
- private:
-  std::string path_;
-  pid_t pid_ = 0;
-};
-
-struct Loudness {
-  size_t loudSamples = 0;  // above -30 dBFS
-  int peak = 0;
-  double frequency = 0;  // from zero crossings between the first and last loud sample
-};
-
-Loudness Measure(const std::vector<int16_t>& samples) {
-  Loudness result;
-  size_t first = samples.size(), last = 0;
-  for (size_t i = 0; i < samples.size(); ++i) {
-    const int level = std::abs(static_cast<int>(samples[i]));
-    result.peak = std::max(result.peak, level);
-    if (level > 1000) {
-      ++result.loudSamples;
-      first = std::min(first, i);
-      last = i;
-    }
-  }
-  if (first >= last) return result;
-  size_t crossings = 0;
-  for (size_t i = first + 1; i <= last; ++i) {
-    crossings += (samples[i - 1] < 0) != (samples[i] < 0) ? 1 : 0;
-  }
-  result.frequency = crossings / 2.0 / (static_cast<double>(last - first) / 44100.0);
-  return result;
-}
-
-TEST_F(DeviceTest, ToneWrittenOnEntryTwoIsHeardOnTheSecondSinkOnly) {
-  const ScratchDir scratch;  // its files go with it
-  Recorder first("rtplayer_a", scratch.path("sink-a.raw"));
-  Recorder second("rtplayer_b", scratch.path("sink-b.raw"));
+// Four whole buffers and a short last one, quieter, on list entry 2: each comes back in order,
+// and only once it has been heard (give or take one buffer for the monitor's own delay); the
+// close right after the last one cuts nothing of it off; the other sink hears nothing. (The
+// null sink's monitor may miss the first few ms of a stream, never its end.)
+TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOnceHeard) {
+  MonitorRecorder first("rtplayer_a");
+  MonitorRecorder second("rtplayer_b");
   ASSERT_TRUE(first.running() && second.running()) << "parec could not be started";
-  ASSERT_TRUE(first.waitForBytes(1) && second.waitForBytes(1)) << "parec records nothing";
+  ASSERT_TRUE(first.waitFor(1) && second.waitFor(1)) << "parec records nothing";
 
-  // Half a second of 1 kHz at half scale, 16-bit stereo, in five buffers.
-  constexpr uint32_t kRate = 44100;
-  std::vector<Buffer> buffers;
-  for (int b = 0; b < 5; ++b) {
-    Buffer buffer(kRate / 10 * 4);
-    for (uint32_t frame = 0; frame < kRate / 10; ++frame) {
-      const double t = static_cast<double>(b * kRate / 10 + frame) / kRate;
-      const auto value = static_cast<int16_t>(16384 * std::sin(2 * M_PI * 1000 * t));
-      for (int channel = 0; channel < 2; ++channel) {
-        buffer.data[frame * 4 + channel * 2] = static_cast<uint8_t>(value);
-        buffer.data[frame * 4 + channel * 2 + 1] = static_cast<uint8_t>(value >> 8);
-      }
-    }
-    buffers.push_back(std::move(buffer));
-  }
-
+  const std::vector<uint32_t> frames = {kBufferFrames, kBufferFrames, kBufferFrames, kBufferFrames,
+                                        2646};
+  constexpr double kTailScale = 4096;
+  std::vector<Buffer> buffers = Tone(frames, kTailScale);
   CallbackThread callback;
   HWAVEOUT device = nullptr;
   const WAVEFORMATEX format = Pcm(kRate, 2, 16);
   const uint32_t entry = 2;  // the device list's entry 2 is device 1
   ASSERT_EQ(waveOutOpen(&device, entry - 1, &format, callback.id(), 0, CALLBACK_THREAD),
             MMSYSERR_NOERROR);
-  for (auto& buffer : buffers) {
-    waveOutPrepareHeader(device, &buffer.header, sizeof(WAVEHDR));
-    ASSERT_EQ(waveOutWrite(device, &buffer.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  WriteAll(device, buffers);
+  size_t end = 0;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, i + 1)) << "buffer " << i << " never came back";
+    EXPECT_EQ(callback.done()[i], &buffers[i].header) << "out of queue order at " << i;
+    end += frames[i];
+    EXPECT_GE(Listen(second.samples()).span() + kBufferFrames, end)
+        << "buffer " << i << " came back before it was heard";
   }
-  ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, buffers.size())) << "the device never played";
-  // What has gone to the device reaches the monitor within its latency: record 0.7 s more.
-  ASSERT_TRUE(second.waitForBytes(second.bytes() + 61740));
-  ASSERT_TRUE(first.waitForBytes(first.bytes() + 61740));
   for (auto& buffer : buffers) waveOutUnprepareHeader(device, &buffer.header, sizeof(WAVEHDR));
   EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
-  first.stop();
-  second.stop();
+  // Whatever the sink still had to play has reached the monitor after a further half second.
+  ASSERT_TRUE(second.waitFor(second.count() + kRate / 2));
+  ASSERT_TRUE(first.waitFor(first.count() + kRate / 2));
 
-  const Loudness heard = Measure(second.samples());
-  EXPECT_GT(heard.loudSamples, kRate * 4 / 10) << "less than 0.4 s of the tone on rtplayer_b";
-  EXPECT_NEAR(heard.frequency, 1000.0, 20.0);
+  const std::vector<int16_t> samples = second.samples();
+  const Heard heard = Listen(samples);
+  EXPECT_NEAR(static_cast<double>(heard.span()), static_cast<double>(end), kRate * 0.03)
+      << "the tone was not heard whole";
+  size_t tail = heard.last;
+  while (tail > heard.first && std::abs(static_cast<int>(samples[tail])) < kTailScale * 1.5) --tail;
+  // Within one period of the tone at either end.
+  EXPECT_NEAR(static_cast<double>(heard.last - tail), static_cast<double>(frames.back()), 50)
+      << "the last buffer was not heard whole";
+  size_t stretch = 0;
+  EXPECT_NEAR(Frequency(samples, heard, &stretch), 1000.0, 20.0);
+  EXPECT_GT(stretch, kRate * 4 / 10) << "no stretch of 0.4 s played without a gap";
   EXPECT_NEAR(heard.peak, 16384, 400);
-  EXPECT_EQ(Measure(first.samples()).peak, 0) << "rtplayer_a heard something";
+  EXPECT_EQ(Listen(first.samples()).peak, 0) << "rtplayer_a heard something";
 }
 
-TEST_F(DeviceTest, ResetReturnsTheQueuedBuffersInOrderAtOnceAndEndsThePause) {
+TEST_F(DeviceTest, PauseHoldsResetSilencesAtOnceAndReturnsEveryBufferInOrder) {
+  MonitorRecorder sink("rtplayer_a");
+  ASSERT_TRUE(sink.running() && sink.waitFor(1)) << "parec records nothing";
   CallbackThread callback;
   HWAVEOUT device = nullptr;
-  const WAVEFORMATEX format = Pcm(8000, 1, 8);
+  const WAVEFORMATEX format = Pcm(kRate, 2, 16);
   ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, callback.id(), 0, CALLBACK_THREAD),
             MMSYSERR_NOERROR);
   uint32_t id = 0;
   EXPECT_EQ(waveOutGetID(device, &id), MMSYSERR_NOERROR);
   EXPECT_EQ(id, WAVE_MAPPER);
+
+  // Paused: queued, not played, for 2.4 buffers' time.
   waveOutPause(device);
-  std::vector<Buffer> buffers;
-  for (int i = 0; i < 4; ++i) buffers.emplace_back(1000, 0x80);
-  for (auto& buffer : buffers) {
-    waveOutPrepareHeader(device, &buffer.header, sizeof(WAVEHDR));
-    ASSERT_EQ(waveOutWrite(device, &buffer.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    EXPECT_EQ(buffer.header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
-  }
-  std::this_thread::sleep_for(300ms);  // 2.4 buffers' time: a running device would play some
-  EXPECT_TRUE(callback.done().empty()) << "a paused device played";
+  std::vector<Buffer> buffers = Tone({kBufferFrames, kBufferFrames, kBufferFrames, kBufferFrames});
+  WriteAll(device, buffers);
+  for (auto& buffer : buffers) EXPECT_EQ(buffer.header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+  ASSERT_TRUE(sink.waitFor(sink.count() + kRate * 3 / 10));
+  EXPECT_TRUE(callback.done().empty()) << "a paused device gave a buffer back";
+  EXPECT_EQ(Listen(sink.samples()).peak, 0) << "a paused device played";
 
   waveOutReset(device);
   ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, 4));
-  const std::vector<WAVEHDR*> returned = callback.done();
+  std::vector<WAVEHDR*> returned = callback.done();
   ASSERT_EQ(returned.size(), 4u);
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(returned[i], &buffers[i].header) << "out of queue order at " << i;
     EXPECT_EQ(buffers[i].header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   }
 
-  // No longer paused: a buffer written now plays and comes back; then the queue runs dry.
+  // No longer paused: written again, they play; a reset silences the sink at once (within the
+  // monitor's delay) although the server held most of the tone.
+  const size_t before = sink.count();
+  WriteAll(device, buffers);
+  ASSERT_TRUE(sink.waitFor(before + kRate / 20));
+  while (Listen(sink.samples(), before).span() < kRate / 20) {
+    ASSERT_TRUE(sink.waitFor(sink.count() + 441)) << "the tone was never heard";
+  }
+  waveOutReset(device);
+  const size_t atReset = sink.count();
+  ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, 8));
+  returned = callback.done();
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(returned[4 + i], &buffers[i].header);
+  ASSERT_TRUE(sink.waitFor(atReset + kRate * 4 / 10));
+  EXPECT_EQ(Listen(sink.samples(), atReset + kRate / 10).peak, 0)
+      << "the sink played on after the reset";
+
+  // A buffer written now plays and comes back; then the queue runs dry.
   const uint32_t underrunsBefore = WaveOutUnderruns(device);
   buffers[0].header.dwBufferLength = 400;
   ASSERT_EQ(waveOutWrite(device, &buffers[0].header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-  ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, 5)) << "the reset left the device paused";
+  ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, 9)) << "the reset left the device paused";
   EXPECT_EQ(callback.done().back(), &buffers[0].header);
-  for (auto deadline = std::chrono::steady_clock::now() + 20s;
-       WaveOutUnderruns(device) == underrunsBefore &&
-       std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_TRUE(sink.waitFor(sink.count() + kRate * 3 / 10));
   EXPECT_GT(WaveOutUnderruns(device), underrunsBefore) << "an empty queue counted no underrun";
 
   for (auto& buffer : buffers) waveOutUnprepareHeader(device, &buffer.header, sizeof(WAVEHDR));
@@ -260,7 +258,7 @@ TEST_F(DeviceTest, ResetReturnsTheQueuedBuffersInOrderAtOnceAndEndsThePause) {
 TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
   CallbackThread callback;
   std::vector<WAVEFORMATEX> refused = {
-      Pcm(44100, 0, 16), Pcm(44100, 9, 16), Pcm(1000000, 2, 16),  // SDL refuses the rate
+      Pcm(44100, 0, 16), Pcm(44100, 9, 16), Pcm(1000000, 2, 16),  // the server refuses the rate
       Pcm(44100, 2, 24), Pcm(0, 2, 16),     Pcm(44100, 2, 12),
   };
   WAVEFORMATEX notPcm = Pcm(44100, 2, 16);
@@ -285,6 +283,84 @@ TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
   EXPECT_EQ(waveOutOpen(&device, 0, &good, callback.id(), 0, 0), MMSYSERR_INVALFLAG);
   EXPECT_EQ(device, nullptr);
   EXPECT_TRUE(callback.received(MM_WOM_OPEN).empty());
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// A sink of its own, which the test unloads while it plays there: the server moves the stream
+// to its fallback sink, or the device fails and every later write is refused. Either way every
+// buffer comes back and nothing hangs.
+TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuffer) {
+  const ScratchDir scratch;
+  ChildProcess load({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=rtplayer_gone",
+                     "sink_properties=device.description=rtplayer_gone"},
+                    scratch.path("load"));
+  ASSERT_EQ(load.wait(), 0) << load.errors();
+  const std::string module = Trimmed(load.output());
+  uint32_t id = 0;
+  const uint32_t count = waveOutGetNumDevs();
+  for (WAVEOUTCAPSA caps{}; id < count; ++id) {
+    waveOutGetDevCapsA(id, &caps, sizeof caps);
+    if (std::string(caps.szPname) == "rtplayer_gone") break;
+  }
+  ASSERT_LT(id, count) << "the new sink is not listed";
+
+  CallbackThread callback;
+  HWAVEOUT device = nullptr;
+  const WAVEFORMATEX format = Pcm(kRate, 2, 16);
+  ASSERT_EQ(waveOutOpen(&device, id, &format, callback.id(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+  std::vector<Buffer> buffers;
+  for (int i = 0; i < 4; ++i) buffers.emplace_back(kBufferFrames * 4);
+  WriteAll(device, buffers);
+  // Each buffer that comes back is written again, up to sixteen writes; the sink goes after
+  // the second has come back.
+  size_t written = buffers.size();
+  bool refused = false;
+  for (size_t back = 1; back <= written; ++back) {
+    ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, back)) << "a buffer was lost with the sink";
+    if (back == 2) {
+      ChildProcess unload({"/usr/bin/pactl", "unload-module", module}, scratch.path("unload"));
+      ASSERT_EQ(unload.wait(), 0) << unload.errors();
+    }
+    if (refused || written == 16) continue;
+    if (waveOutWrite(device, callback.done()[back - 1], sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+      ++written;
+    } else {
+      refused = true;
+    }
+  }
+  RecordProperty("outcome", refused ? "the device failed" : "played on elsewhere");
+  EXPECT_EQ(callback.done().size(), written);
+  for (auto& buffer : buffers) {
+    EXPECT_EQ(waveOutUnprepareHeader(device, &buffer.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  }
+  EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutGetNumDevs(), 2u);
+}
+
+// With no sound server to answer, the ALSA module serves: its default entry heads the list,
+// and a short file plays on ALSA's default device or, on a machine without one, fails to open
+// with the fixed message. Run as the command-line player, in a process of its own.
+TEST(NoSoundServer, AlsaServesTheListAndTheDefaultDevice) {
+  const ScratchDir scratch;
+  const std::string cli = std::string(RTPLAYER_BINARY_DIR) + "/bin/rtplayer-cli";
+  const std::string nowhere = "PULSE_SERVER=unix:" + scratch.path("no-server");
+  ChildProcess list({"/usr/bin/env", nowhere, cli, "--list-devices"}, scratch.path("list"));
+  ASSERT_EQ(list.wait(), 0) << list.errors();
+  EXPECT_EQ(list.output().substr(0, 16), "0\tDefault: ALSA\n");
+  EXPECT_EQ(list.errors(), "");
+
+  const std::string file = scratch.path("short.wav");
+  ASSERT_TRUE(WriteFileBytes(file, WaveFile(PcmFormat(8000, 1, 8), Pattern(400))));
+  ChildProcess play({"/usr/bin/env", nowhere, cli, file}, scratch.path("play"));
+  const int status = play.wait();
+  if (status != 0) {
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(play.errors(), "Невозможно открыть устройство воспроизведения\n");
+  }
 }
 
 // Misuse of the queue gives the platform's errors, on any device (here the file device).
@@ -343,7 +419,15 @@ struct Race {
   std::vector<bool> queued;
   int writes = 0, returns = 0, returnedTwice = 0, unknown = 0, refused = 0;
   std::atomic<bool> finished{false};
+  std::mutex lock;
+  std::condition_variable ended;
 };
+
+void Finish(Race* race) {
+  std::lock_guard lock(race->lock);
+  race->finished = true;
+  race->ended.notify_all();
+}
 
 void WriteAgain(Race* race, size_t i) {
   if (waveOutWrite(race->device, &race->buffers[i].header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
@@ -380,7 +464,7 @@ uint32_t RaceWriter(void* param) {
     if (race->writes < race->target) {
       WriteAgain(race, i);
     } else if (race->returns == race->writes) {
-      race->finished = true;
+      Finish(race);
     }
   }
   return 0;
@@ -407,11 +491,11 @@ void RunRace(const WAVEFORMATEX& format, uint32_t bufferBytes, uint8_t silence, 
       waveOutReset(race.device);
     }
   });
-  for (auto deadline = std::chrono::steady_clock::now() + 240s;
-       !race.finished.load() && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(5ms);
+  {
+    std::unique_lock lock(race.lock);
+    race.ended.wait_for(lock, 240s, [&] { return race.finished.load(); });
   }
-  race.finished = true;
+  Finish(&race);
   resetter.join();
   // Whatever is still queued comes back now, before the end message.
   waveOutReset(race.device);

@@ -1,0 +1,79 @@
+#include "support/monitor_recorder.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+extern char** environ;
+
+MonitorRecorder::MonitorRecorder(const std::string& sink) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  const std::string device = "--device=" + sink + ".monitor";
+  const char* argv[] = {
+      "parec",        device.c_str(),      "--raw", "--format=s16le", "--rate=44100",
+      "--channels=1", "--latency-msec=20", nullptr};
+  if (posix_spawnp(&pid_, "parec", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
+    pid_ = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  input_ = fds[0];
+  reader_ = std::thread([this] { Read(); });
+}
+
+MonitorRecorder::~MonitorRecorder() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  reader_.join();  // parec's end closes the pipe
+  close(input_);
+}
+
+void MonitorRecorder::Read() {
+  uint8_t bytes[4096];
+  size_t carried = 0;  // an odd byte waiting for its pair
+  for (;;) {
+    const ssize_t got = read(input_, bytes + carried, sizeof bytes - carried);
+    if (got < 0 && errno == EINTR) continue;
+    std::lock_guard lock(lock_);
+    if (got <= 0) {
+      ended_ = true;
+      arrived_.notify_all();
+      return;
+    }
+    const size_t total = carried + static_cast<size_t>(got);
+    for (size_t i = 0; i + 1 < total; i += 2) {
+      samples_.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+    carried = total % 2;
+    if (carried != 0) bytes[0] = bytes[total - 1];
+    arrived_.notify_all();
+  }
+}
+
+size_t MonitorRecorder::count() const {
+  std::lock_guard lock(lock_);
+  return samples_.size();
+}
+
+bool MonitorRecorder::waitFor(size_t count) const {
+  std::unique_lock lock(lock_);
+  return arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+    return ended_ || samples_.size() >= count;
+  }) && samples_.size() >= count;
+}
+
+std::vector<int16_t> MonitorRecorder::samples() const {
+  std::lock_guard lock(lock_);
+  return samples_;
+}

@@ -1,0 +1,41 @@
+// Records what a sink of the test daemon plays, from its monitor, with parec: 16-bit mono at
+// 44 100 Hz, kept in memory. Waits are on the samples received, never on the clock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class MonitorRecorder {
+ public:
+  static constexpr uint32_t kRate = 44100;
+
+  explicit MonitorRecorder(const std::string& sink);
+  ~MonitorRecorder();  // stops parec
+  MonitorRecorder(const MonitorRecorder&) = delete;
+  MonitorRecorder& operator=(const MonitorRecorder&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  // How many samples have arrived so far.
+  size_t count() const;
+  // Waits up to 20 s until at least `count` samples have arrived.
+  bool waitFor(size_t count) const;
+  // The samples received so far.
+  std::vector<int16_t> samples() const;
+
+ private:
+  void Read();
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  std::thread reader_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable arrived_;
+  std::vector<int16_t> samples_;  // guarded by lock_
+  bool ended_ = false;            // guarded by lock_
+};
