@@ -22,7 +22,8 @@ std::string MappedFfmpegLibraries() {
   std::string line;
   std::ostringstream found;
   while (std::getline(maps, line)) {
-    for (const char* library : {"libavcodec", "libavformat", "libavutil", "libswresample"}) {
+    for (const char* library :
+         {"libavcodec", "libavformat", "libavutil", "libswresample", "libSDL2"}) {
       if (line.find(library) != std::string::npos) found << line << "\n";
     }
   }

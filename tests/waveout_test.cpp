@@ -20,6 +20,7 @@
 #include "platform/faults.h"
 #include "support/callback_thread.h"
 #include "support/child_process.h"
+#include "support/expected_texts.h"
 #include "support/monitor_recorder.h"
 #include "support/scratch_dir.h"
 #include "support/wav_writer.h"
@@ -258,8 +259,8 @@ TEST_F(DeviceTest, PauseHoldsResetSilencesAtOnceAndReturnsEveryBufferInOrder) {
 TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
   CallbackThread callback;
   std::vector<WAVEFORMATEX> refused = {
-      Pcm(44100, 0, 16), Pcm(44100, 9, 16), Pcm(1000000, 2, 16),  // the server refuses the rate
-      Pcm(44100, 2, 24), Pcm(0, 2, 16),     Pcm(44100, 2, 12),
+      Pcm(44100, 0, 16), Pcm(44100, 33, 16), Pcm(1000000, 2, 16),  // the server refuses the rate
+      Pcm(44100, 2, 24), Pcm(0, 2, 16),      Pcm(44100, 2, 12),
   };
   WAVEFORMATEX notPcm = Pcm(44100, 2, 16);
   notPcm.wFormatTag = 3;
@@ -278,6 +279,15 @@ TEST_F(DeviceTest, RefusesFormatsTheDeviceCannotTake) {
   }
   const WAVEFORMATEX good = Pcm(44100, 2, 16);
   HWAVEOUT device = nullptr;
+  {
+    // The server takes up to 32 channels, more than the eight the old cards had.
+    CallbackThread wideCallback;
+    const WAVEFORMATEX wide = Pcm(44100, 20, 16);
+    ASSERT_EQ(waveOutOpen(&device, 1, &wide, wideCallback.id(), 0, CALLBACK_THREAD),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    device = nullptr;
+  }
   EXPECT_EQ(waveOutOpen(&device, 2, &good, callback.id(), 0, CALLBACK_THREAD),
             MMSYSERR_BADDEVICEID);
   EXPECT_EQ(waveOutOpen(&device, 0, &good, callback.id(), 0, 0), MMSYSERR_INVALFLAG);
@@ -359,7 +369,8 @@ TEST(NoSoundServer, AlsaServesTheListAndTheDefaultDevice) {
   const int status = play.wait();
   if (status != 0) {
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(play.errors(), "Невозможно открыть устройство воспроизведения\n");
+    EXPECT_EQ(play.errors(),
+              "rtplayer-cli: " + file + ": " + std::string(expected::kCannotOpenDevice) + "\n");
   }
 }
 
