@@ -38,11 +38,10 @@ BENCHMARK(BM_MessageRoundTrip)->UseRealTime();
 
 void BM_FileDeviceBuffer(benchmark::State& state) {
   const std::string path = "/tmp/rtplayer-bench-" + std::to_string(getpid()) + ".wav";
-  waveOutSelectFileDevice(path.c_str());
   const uint32_t self = CreateMessageQueue();
   const WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
   HWAVEOUT device = nullptr;
-  if (waveOutOpen(&device, WAVE_MAPPER, &format, self, 0, CALLBACK_THREAD) != MMSYSERR_NOERROR) {
+  if (waveOutOpenFile(&device, path.c_str(), &format, self, CALLBACK_THREAD) != MMSYSERR_NOERROR) {
     state.SkipWithError("the file device did not open");
     return;
   }
@@ -61,7 +60,6 @@ void BM_FileDeviceBuffer(benchmark::State& state) {
   waveOutUnprepareHeader(device, &header, sizeof header);
   waveOutClose(device);
   GetMessageA(&message);  // MM_WOM_CLOSE
-  waveOutSelectFileDevice(nullptr);
   std::remove(path.c_str());
 }
 BENCHMARK(BM_FileDeviceBuffer);

@@ -187,8 +187,11 @@ int PlayFiles(const CliOptions& options) {
   terminal.mainThreadId = CreateFrontEndQueue();
   terminal.entry = options.device;
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
-  if (!options.outputPath.empty()) SetOutputFile(options.outputPath);
   AttachFrontEnd(&kTerminalPort);
+  if (!options.outputPath.empty()) {
+    terminal.file = options.outputPath;
+    if (!SetOutputFile(options.outputPath)) return 1;
+  }
 
   SignalForwarder signals;
   std::optional<Ticker> ticker;

@@ -4,13 +4,25 @@
 #include "engine/player_state.h"
 #include "platform/memory.h"
 
-int OpenOutputDevice() {
+namespace {
+
+MMRESULT OpenTarget() {
+  if (player.outputFileName[0] != '\0') {
+    return waveOutOpenFile(&player.waveOutHandle, player.outputFileName, &player.outputFormat,
+                           player.playbackThreadId, CALLBACK_THREAD);
+  }
   // The list holds the default device first, then the devices in id order: entry 0 gives
   // -1, which is WAVE_MAPPER.
   const int entry = player.dialogWindow->selectedOutputEntry(player.dialogWindow->context);
   const auto id = static_cast<uint32_t>(entry - 1);
-  if (waveOutOpen(&player.waveOutHandle, id, &player.outputFormat, player.playbackThreadId, 0,
-                  CALLBACK_THREAD) != MMSYSERR_NOERROR) {
+  return waveOutOpen(&player.waveOutHandle, id, &player.outputFormat, player.playbackThreadId, 0,
+                     CALLBACK_THREAD);
+}
+
+}  // namespace
+
+int OpenOutputDevice() {
+  if (OpenTarget() != MMSYSERR_NOERROR) {
     ShowError(kCannotOpenDeviceText);
     return 0;
   }

@@ -5,9 +5,10 @@
 
 constexpr int kDeviceBufferCount = 4;
 
-// Front end's thread, during the start: opens the device of the selected list entry
-// (entry 0 = WAVE_MAPPER, entry k = device k-1) for outputFormat, posting to the playback
-// thread, and pauses it. Non-zero on success; shows its own message on failure.
+// Front end's thread, during the start: opens the file device when an output file is named,
+// else the device of the selected list entry (entry 0 = WAVE_MAPPER, entry k = device k-1),
+// for outputFormat, posting to the playback thread, and pauses it. Non-zero on success; shows its
+// own message on failure.
 int OpenOutputDevice();
 
 // Front end's thread, right after OpenOutputDevice: creates and queues the four buffers of

@@ -26,8 +26,10 @@ void AttachFrontEnd(const FrontEnd* frontEnd);
 std::vector<std::string> OutputEntryTexts();
 
 // Plays every later playback into a WAV file at `path` (the file device: exact output, as
-// fast as the engine runs) instead of the selected device. Before any playback.
-void SetOutputFile(const std::string& path);
+// fast as the engine runs) instead of the selected device; an empty path chooses the device
+// again. Not while a playback runs. False, after "Невозможно открыть устройство
+// воспроизведения" has been shown, when the path is longer than the platform allows.
+bool SetOutputFile(const std::string& path);
 
 // The file the next playback plays. False, after "Невозможно открыть файл" has been shown,
 // when the path is longer than the platform allows.

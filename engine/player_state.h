@@ -39,6 +39,9 @@ struct PlayerState {
   const FrontEnd* dialogWindow;
   uint32_t savedPriorityClass;
   char fileName[PATH_MAX];
+  // The WAV file the playbacks play into instead of a device (the file device); empty for
+  // the device of the selected list entry.
+  char outputFileName[PATH_MAX];
 
   // File
   HMMIO fileHandle;

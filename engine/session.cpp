@@ -62,8 +62,13 @@ std::vector<std::string> OutputEntryTexts() {
   return texts;
 }
 
-void SetOutputFile(const std::string& path) {
-  waveOutSelectFileDevice(path.c_str());
+bool SetOutputFile(const std::string& path) {
+  if (path.size() >= sizeof player.outputFileName) {
+    ShowError(kCannotOpenDeviceText);
+    return false;
+  }
+  std::memcpy(player.outputFileName, path.c_str(), path.size() + 1);
+  return true;
 }
 
 bool SetFileToPlay(const std::string& path) {

@@ -103,17 +103,6 @@ const WaveOutBackend& DeviceBackend() {
   return backend;
 }
 
-struct FileDeviceSelection {
-  std::mutex lock;
-  bool selected = false;  // guarded by lock
-  std::string path;       // guarded by lock
-};
-
-FileDeviceSelection& Selection() {
-  static FileDeviceSelection selection;
-  return selection;
-}
-
 bool Playable(const WAVEFORMATEX& format) {
   const uint32_t bits = format.wBitsPerSample;
   // How many channels a device takes is the backend's to judge.
@@ -150,42 +139,44 @@ MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb) {
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
-                     uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t flags) {
+namespace {
+
+MMRESULT Open(const WaveOutBackend& backend, const WaveOutTarget& target, HWAVEOUT* device,
+              const WAVEFORMATEX* format, uint32_t callbackThreadId, uint32_t flags) {
   if (device != nullptr) *device = nullptr;
   if (ServiceCallFails("waveOutOpen")) return MMSYSERR_ERROR;
   if (device == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
   if (flags != CALLBACK_THREAD) return MMSYSERR_INVALFLAG;
   if (!Playable(*format)) return WAVERR_BADFORMAT;
 
-  WaveOutTarget target{id, nullptr};
-  std::string path;
-  const WaveOutBackend* backend = nullptr;
-  {
-    std::lock_guard lock(Selection().lock);
-    if (Selection().selected) {
-      backend = &FileBackend();
-      path = Selection().path;
-      target.path = path.c_str();
-    }
-  }
-  if (backend == nullptr) backend = &DeviceBackend();
-
   auto* opened = new WaveOutDevice{};
-  opened->backend = backend;
-  opened->id = id;
+  opened->backend = &backend;
+  opened->id = target.id;
   opened->queue.device = opened;
   opened->queue.callbackThread = callbackThreadId;
   const MMRESULT result =
-      backend->open(target, *format, &kWaveOutQueueServices, &opened->queue, &opened->priv);
+      backend.open(target, *format, &kWaveOutQueueServices, &opened->queue, &opened->priv);
   if (result != MMSYSERR_NOERROR) {
     delete opened;
     return result;
   }
-  backend->start(opened->priv);
+  backend.start(opened->priv);
   PostThreadMessageA(callbackThreadId, MM_WOM_OPEN, reinterpret_cast<uintptr_t>(opened), 0);
   *device = opened;
   return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
+                     uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t flags) {
+  return Open(DeviceBackend(), WaveOutTarget{id, nullptr}, device, format, callbackThreadId, flags);
+}
+
+MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
+                         uint32_t callbackThreadId, uint32_t flags) {
+  return Open(FileBackend(), WaveOutTarget{WAVE_MAPPER, path}, device, format, callbackThreadId,
+              flags);
 }
 
 MMRESULT waveOutPause(HWAVEOUT device) {
@@ -242,10 +233,4 @@ MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id) {
 
 uint32_t WaveOutUnderruns(HWAVEOUT device) {
   return WaveOutQueueUnderruns(&device->queue);
-}
-
-void waveOutSelectFileDevice(const char* path) {
-  std::lock_guard lock(Selection().lock);
-  Selection().selected = path != nullptr;
-  Selection().path = path != nullptr ? path : "";
 }

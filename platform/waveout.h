@@ -69,11 +69,20 @@ MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 // at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
 // leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0, or
 // more channels than it takes; other than 8, 16 or 32 bits; inconsistent block alignment or byte
-// rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. When a file
-// device is selected (waveOutSelectFileDevice) every id opens it; it takes any channel count.
-// Failures can be injected as "waveOutOpen".
+// rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. Failures can be
+// injected as "waveOutOpen".
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
                      uint32_t callbackThreadId, uintptr_t instance, uint32_t flags);
+
+// Opens the file device for `format` as waveOutOpen opens a device (the same notifications,
+// results and injected failures): it writes the PCM it is given to a WAV file at `path` and
+// hands each buffer back as soon as it is written, so a playback runs as fast as the engine
+// can go and its output is exact. It takes any channel count. The file holds exactly the bytes
+// played (buffers returned by a reset are not played): a canonical 44-byte-header WAV file
+// (plus a pad byte after odd data) whose sizes are written at the close, an RF64 file once the
+// PCM passes 4 GiB. An output that cannot be written fails the device.
+MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
+                         uint32_t callbackThreadId, uint32_t flags);
 
 // Stops playing at once: buffers queued, and those written from now on, are held, not
 // played, until the next reset.
@@ -103,11 +112,3 @@ MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);
 
 // How many times the running device ran dry (for tests and benchmarks).
 uint32_t WaveOutUnderruns(HWAVEOUT device);
-
-// Makes every later waveOutOpen open the file device, which writes the PCM it is given to a
-// WAV file at `path` and hands each buffer back as soon as it is written; null selects the
-// real devices again. Called before any device is open. The file holds exactly the bytes
-// played (buffers returned by a reset are not played), in a canonical 44-byte-header WAV
-// file (plus a pad byte after odd data) whose sizes are written at the close; an output that
-// is not seekable, or data beyond what a WAV file can count, fails the device.
-void waveOutSelectFileDevice(const char* path);

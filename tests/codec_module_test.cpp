@@ -32,8 +32,8 @@ std::string MappedFfmpegLibraries() {
 
 class CodecModuleTest : public testing::Test {
  protected:
-  void SetUp() override { waveOutSelectFileDevice(dir_.path("out.wav").c_str()); }
-  void TearDown() override { waveOutSelectFileDevice(nullptr); }
+  void SetUp() override { SetOutputFile(dir_.path("out.wav")); }
+  void TearDown() override { SetOutputFile(""); }
 
   // Plays a codec fixture through the engine into the file device, to its end.
   void Play(const std::string& name) {

@@ -124,7 +124,7 @@ class DialogTest : public QObject {
 
   // Plays into a file from now on, as fast as the engine runs.
   void useFileDevice() {
-    waveOutSelectFileDevice(QFile::encodeName(files_.filePath("out.wav")).constData());
+    SetOutputFile(QFile::encodeName(files_.filePath("out.wav")).toStdString());
   }
 
   // A file named .wav that holds text.
@@ -149,7 +149,7 @@ class DialogTest : public QObject {
 
   void init() {
     ClearServiceFaults();
-    waveOutSelectFileDevice(nullptr);
+    SetOutputFile("");
     modal_.boxes.clear();
     modal_.choosers.clear();
     timerRequests_ = TimerResolutionRequests();

@@ -29,13 +29,10 @@ class PlaybackTest : public ::testing::Test {
     ResetPlayerState(frontEnd_);
     player.savedPriorityClass = GetPriorityClass();
     ClearServiceFaults();
-    waveOutSelectFileDevice(output().c_str());
+    SetOutputFile(output());
   }
 
-  void TearDown() override {
-    ClearServiceFaults();
-    waveOutSelectFileDevice(nullptr);
-  }
+  void TearDown() override { ClearServiceFaults(); }
 
   std::string output() const { return dir_.path("out.wav"); }
 
@@ -253,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(PlaybackTest, AnOutputThatCannotBeWrittenIsReportedOnceWhereverItFails) {
-  waveOutSelectFileDevice("/dev/full");
+  SetOutputFile("/dev/full");
   // Data that fits one buffer: the only write fails, and so does the header at the close.
   Use(WaveFile(PcmFormat(8000, 1, 16), Pattern(800)));
   Play();
