@@ -148,7 +148,10 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
   MonitorRecorder first("rtplayer_a");
   MonitorRecorder second("rtplayer_b");
   ASSERT_TRUE(first.running() && second.running()) << "parec could not be started";
-  ASSERT_TRUE(first.waitFor(1) && second.waitFor(1)) << "parec records nothing";
+  // Whatever an earlier test played has ended once both sinks give a tenth of a second of
+  // silence.
+  ASSERT_TRUE(first.waitForQuiet(kRate / 10) && second.waitForQuiet(kRate / 10))
+      << "a sink does not fall silent";
 
   const std::vector<uint32_t> frames = {kBufferFrames, kBufferFrames, kBufferFrames, kBufferFrames,
                                         2646};
@@ -193,7 +196,7 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
 
 TEST_F(DeviceTest, PauseHoldsResetSilencesAtOnceAndReturnsEveryBufferInOrder) {
   MonitorRecorder sink("rtplayer_a");
-  ASSERT_TRUE(sink.running() && sink.waitFor(1)) << "parec records nothing";
+  ASSERT_TRUE(sink.running() && sink.waitForQuiet(kRate / 10)) << "the sink does not fall silent";
   CallbackThread callback;
   HWAVEOUT device = nullptr;
   const WAVEFORMATEX format = Pcm(kRate, 2, 16);

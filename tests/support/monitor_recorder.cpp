@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -71,6 +72,17 @@ bool MonitorRecorder::waitFor(size_t count) const {
   return arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
     return ended_ || samples_.size() >= count;
   }) && samples_.size() >= count;
+}
+
+bool MonitorRecorder::waitForQuiet(size_t frames) {
+  std::unique_lock lock(lock_);
+  const bool quiet = arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+    if (ended_ || samples_.size() < frames) return ended_;
+    return std::all_of(samples_.end() - static_cast<ptrdiff_t>(frames), samples_.end(),
+                       [](int16_t sample) { return sample == 0; });
+  }) && !ended_;
+  samples_.clear();
+  return quiet;
 }
 
 std::vector<int16_t> MonitorRecorder::samples() const {
