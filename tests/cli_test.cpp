@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -93,6 +94,23 @@ TEST_F(CliTest, PlaysTwentyChannelsIntoTheFileDevice) {
   ASSERT_TRUE(played.has_value());
   EXPECT_EQ(uint16_t{played->format.nChannels}, 20);
   EXPECT_TRUE(played->data == data);
+}
+
+// A copy of the program with no module beside it and no installed folder to find one in:
+// the classic formats play in process, and a file that needs FFmpeg gets the start's message
+// for a format it cannot convert, once.
+TEST_F(CliTest, WithoutItsModulesPlaysTheClassicFormatsAndRefusesTheRestOnce) {
+  const std::string lone = dir_.path("lone-rtplayer-cli");
+  std::filesystem::copy_file(kCli, lone);
+  const std::string out = dir_.path("out.wav");
+  std::string errors;
+  EXPECT_EQ(RunToEnd({lone, "--output", out, CodecFixturePath("sox-ima-stereo.wav")},
+                     dir_.path("ima"), &errors),
+            0)
+      << errors;
+  const std::string mp3 = CodecFixturePath("ffmpeg-mp3-mono.wav");
+  EXPECT_EQ(RunToEnd({lone, "--output", out, mp3}, dir_.path("mp3"), &errors), 1);
+  EXPECT_EQ(errors, "rtplayer-cli: " + mp3 + ": " + expected::kNoOutputFormat + "\n");
 }
 
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
