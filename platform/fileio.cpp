@@ -48,7 +48,6 @@ struct MmioFile {
   int32_t next = 0;  // buffer[next, endRead) is read and unconsumed
   int32_t endRead = 0;
   int64_t bufferOffset = 0;  // file offset of buffer[0]
-  bool direct = false;       // the caller's MMIOINFO holds the truth
   LargeSizes large;          // of the last RF64 form found
   // The last chunk found and where it was searched, for mmioAscend.
   uint64_t foundDataOffset = UINT64_MAX;
@@ -249,11 +248,8 @@ void FillInfo(MmioFile& f, MMIOINFO* info) {
 
 }  // namespace
 
-HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
+HMMIO mmioOpenA(const char* path, MMIOINFO* /*info*/, uint32_t flags) {
   if (ServiceCallFails("mmioOpenA")) return nullptr;
-  if (path == nullptr || info != nullptr || (flags & ~(MMIO_ALLOCBUF | MMIO_DENYWRITE)) != 0) {
-    return nullptr;
-  }
   const int fd = OpenRegularFile(path, (flags & MMIO_DENYWRITE) != 0);
   if (fd < 0) return nullptr;
   std::unique_ptr<MmioFile> file(new (std::nothrow) MmioFile(fd, flags));
@@ -271,11 +267,6 @@ HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
 }
 
 MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != MMIO_FINDCHUNK && flags != MMIO_FINDRIFF) return MMSYSERR_INVALFLAG;
-  if (h->direct) return MMSYSERR_ERROR;
-
   // 64-bit throughout: a declared size near 4 GiB, rounded up to even, must not wrap.
   const int64_t start = Position(*h);
   const Scope scope = ScopeOf(parent);
@@ -323,11 +314,7 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
   return MMIOERR_CHUNKNOTFOUND;
 }
 
-MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr || ck->dwDataOffset > INT64_MAX) return MMSYSERR_INVALPARAM;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if (h->direct) return MMSYSERR_ERROR;
+MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t /*flags*/) {
   const Scope scope = ck->dwDataOffset == h->foundDataOffset ? h->foundScope : Scope{};
   const int64_t contents = static_cast<int64_t>(ck->dwDataOffset) - (IsForm(ck->ckid) ? 4 : 0);
   SeekTo(*h, NextHeader(*h, scope, Plus(contents, ck->cksize), (ck->cksize & 1) != 0));
@@ -335,16 +322,13 @@ MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags) {
 }
 
 int32_t mmioRead(HMMIO h, void* dst, int32_t count) {
-  if (h == nullptr || h->direct || count < 0 || (dst == nullptr && count > 0)) return -1;
   return static_cast<int32_t>(ReadBuffered(*h, static_cast<uint8_t*>(dst), count));
 }
 
-MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t flags) {
+MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioSetBuffer")) return MMIOERR_OUTOFMEMORY;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if (size < 0 || (buffer == nullptr && size > 0)) return MMSYSERR_INVALPARAM;
-  if (h->direct) return MMSYSERR_ERROR;
+  // The size comes from the file's header; one beyond int32_t arrives negative.
+  if (size < 0) return MMSYSERR_INVALPARAM;
   h->bufferOffset = Position(*h);
   h->next = h->endRead = 0;
   h->ownBuffer.reset();
@@ -353,31 +337,16 @@ MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t flags) {
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t flags) {
+MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioGetInfo")) return MMSYSERR_ERROR;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (info == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
   FillInfo(*h, info);
-  h->direct = true;
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t flags) {
+MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioAdvance")) return MMIOERR_CANNOTREAD;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (info == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != MMIO_READ) return MMSYSERR_INVALFLAG;
-  if (h->buffer == nullptr) return MMIOERR_UNBUFFERED;
-  if (!h->direct) return MMSYSERR_ERROR;
-  const auto next = reinterpret_cast<uintptr_t>(info->pchNext);
-  const auto first = reinterpret_cast<uintptr_t>(h->buffer);
-  if (next < first || next > first + static_cast<uintptr_t>(h->endRead)) {
-    return MMSYSERR_INVALPARAM;
-  }
-
   // The unconsumed remainder is read again with what follows it, so it is never lost.
-  h->bufferOffset += static_cast<int64_t>(next - first);
+  h->bufferOffset += info->pchNext - h->buffer;
   h->next = h->endRead = 0;
   const int64_t n = ReadAt(h->fd, h->buffer, h->size, h->bufferOffset);
   if (n > 0) h->endRead = static_cast<int32_t>(n);
@@ -386,7 +355,6 @@ MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t flags) {
 }
 
 MMRESULT mmioClose(HMMIO h, uint32_t /*flags*/) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
   delete h;
   return MMSYSERR_NOERROR;
 }
