@@ -157,7 +157,6 @@ void Drain(void* priv) {
 
 MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
               const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
-  if (target.path == nullptr) return MMSYSERR_INVALPARAM;
   auto output = std::make_unique<FileOutput>();
   output->services = services;
   output->queue = queue;
