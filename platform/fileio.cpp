@@ -11,8 +11,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "platform/faults.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -35,12 +37,9 @@ struct Scope {
 }  // namespace
 
 struct MmioFile {
-  explicit MmioFile(int descriptor, uint32_t flags) : fd(descriptor), openFlags(flags) {}
-  ~MmioFile() { close(fd); }
-  MmioFile(const MmioFile&) = delete;
-  MmioFile& operator=(const MmioFile&) = delete;
+  MmioFile(UniqueFd descriptor, uint32_t flags) : file(std::move(descriptor)), openFlags(flags) {}
 
-  const int fd;
+  const UniqueFd file;
   const uint32_t openFlags;
   std::unique_ptr<uint8_t[]> ownBuffer;  // MMIO_ALLOCBUF's, until mmioSetBuffer replaces it
   uint8_t* buffer = nullptr;             // null: unbuffered
@@ -115,13 +114,13 @@ int64_t ReadBuffered(MmioFile& f, uint8_t* dst, int64_t count) {
   const int64_t position = Position(f);
   if (count - done >= f.size) {
     // A buffer's worth or more: straight to the caller, no copy.
-    const int64_t n = ReadAt(f.fd, dst + done, count - done, position);
+    const int64_t n = ReadAt(f.file.get(), dst + done, count - done, position);
     if (n < 0) return -1;
     f.bufferOffset = position + n;
     f.next = f.endRead = 0;
     return done + n;
   }
-  const int64_t n = ReadAt(f.fd, f.buffer, f.size, position);
+  const int64_t n = ReadAt(f.file.get(), f.buffer, f.size, position);
   if (n < 0) return -1;
   f.bufferOffset = position;
   f.endRead = static_cast<int32_t>(n);
@@ -144,17 +143,15 @@ bool HeldOpenForWriting(int fd) {
   return errno == EAGAIN;
 }
 
-int OpenRegularFile(const char* path, bool denyWrite) {
+UniqueFd OpenRegularFile(const char* path, bool denyWrite) {
   // O_NONBLOCK: a FIFO must not hold the open until a writer comes; it is refused below.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
+  UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat status {};
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      (denyWrite && HeldOpenForWriting(fd))) {
-    close(fd);
-    return -1;
+  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (denyWrite && HeldOpenForWriting(file.get()))) {
+    return UniqueFd();
   }
-  return fd;
+  return file;
 }
 
 Scope ScopeOf(const MMCKINFO* parent) {
@@ -250,13 +247,10 @@ void FillInfo(MmioFile& f, MMIOINFO* info) {
 
 HMMIO mmioOpenA(const char* path, MMIOINFO* /*info*/, uint32_t flags) {
   if (ServiceCallFails("mmioOpenA")) return nullptr;
-  const int fd = OpenRegularFile(path, (flags & MMIO_DENYWRITE) != 0);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<MmioFile> file(new (std::nothrow) MmioFile(fd, flags));
-  if (!file) {
-    close(fd);
-    return nullptr;
-  }
+  UniqueFd fd = OpenRegularFile(path, (flags & MMIO_DENYWRITE) != 0);
+  if (fd.get() < 0) return nullptr;
+  std::unique_ptr<MmioFile> file(new (std::nothrow) MmioFile(std::move(fd), flags));
+  if (!file) return nullptr;
   if ((flags & MMIO_ALLOCBUF) != 0) {
     file->ownBuffer.reset(new (std::nothrow) uint8_t[MMIO_DEFAULTBUFFER]);
     if (!file->ownBuffer) return nullptr;
@@ -348,7 +342,7 @@ MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   // The unconsumed remainder is read again with what follows it, so it is never lost.
   h->bufferOffset += info->pchNext - h->buffer;
   h->next = h->endRead = 0;
-  const int64_t n = ReadAt(h->fd, h->buffer, h->size, h->bufferOffset);
+  const int64_t n = ReadAt(h->file.get(), h->buffer, h->size, h->bufferOffset);
   if (n > 0) h->endRead = static_cast<int32_t>(n);
   FillInfo(*h, info);
   return n < 0 ? MMIOERR_CANNOTREAD : MMSYSERR_NOERROR;
