@@ -135,7 +135,7 @@ TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
 std::vector<int16_t> ReadSamples(const std::string& path) {
   const std::vector<uint8_t> bytes = ReadFileBytes(path);
   std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
   return samples;
 }
 
