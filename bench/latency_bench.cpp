@@ -21,8 +21,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -94,6 +96,21 @@ class MonitorRecorder {
   double lastLoud() const { return TimeOf(lastLoud_.load()); }
   double now() const { return Since(origin_, Clock::now()); }
 
+  // Waits until `seconds` of sound have arrived since the recording settled (as many as the
+  // clock would put them at), or the recording has ended.
+  void waitForSettled(double seconds) {
+    std::unique_lock lock(lock_);
+    arrived_.wait(lock,
+                  [&] { return ended_ || settled_ >= static_cast<int64_t>(seconds * kRate); });
+  }
+  // Waits until `seconds` more of sound than have arrived so far have arrived, or the
+  // recording has ended.
+  void waitForMore(double seconds) {
+    std::unique_lock lock(lock_);
+    const int64_t wanted = received_ + static_cast<int64_t>(seconds * kRate);
+    arrived_.wait(lock, [&] { return ended_ || received_ >= wanted; });
+  }
+
  private:
   double TimeOf(int64_t index) const {
     return index < 0 ? -1.0 : offset_.load() + static_cast<double>(index) / kRate;
@@ -115,10 +132,21 @@ class MonitorRecorder {
       }
       received += count;
       // The first delivery may bring samples the sink rendered before the recording began.
-      if (arrived < kSettleSeconds) continue;
-      offset = std::min(offset, arrived - static_cast<double>(received) / kRate);
-      offset_.store(offset);
+      const bool settled = arrived >= kSettleSeconds;
+      if (settled) {
+        offset = std::min(offset, arrived - static_cast<double>(received) / kRate);
+        offset_.store(offset);
+      }
+      {
+        std::lock_guard lock(lock_);
+        received_ = received;
+        if (settled) settled_ += count;
+      }
+      arrived_.notify_all();
     }
+    std::lock_guard lock(lock_);
+    ended_ = true;
+    arrived_.notify_all();
   }
 
   const Clock::time_point origin_;
@@ -128,6 +156,13 @@ class MonitorRecorder {
   std::atomic<double> offset_{0.0};
   std::atomic<int64_t> firstLoud_{-1};
   std::atomic<int64_t> lastLoud_{-1};
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  // Guarded by lock_: samples received in all, those that arrived once settled, and whether
+  // parec has ended.
+  int64_t received_ = 0;
+  int64_t settled_ = 0;
+  bool ended_ = false;
 };
 
 // Takes the front end's messages until the playback has finished; returns how long the
@@ -143,8 +178,9 @@ double WaitForFinish() {
 
 bool MeasureOnce(const char* source) {
   MonitorRecorder monitor(source);
-  // Let the recording run, so its clock is settled before anything sounds.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // A quarter of a second recorded once settled puts the recording on this clock before
+  // anything sounds.
+  monitor.waitForSettled(kSettleSeconds);
   if (monitor.firstLoud() >= 0) {
     std::fprintf(stderr, "latency_bench: the sink is not silent before the start\n");
     return false;
@@ -155,12 +191,13 @@ bool MeasureOnce(const char* source) {
     WaitForFinish();
     return false;
   }
+  // How long it plays before the stop: a length of sound, not a wait for anything.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const double stopped = monitor.now();
   StopPlayback();
   const double finish = WaitForFinish();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // Half a second of silence has been recorded since the finish: the last loud sample is in.
+  // Once half a second more has been recorded since the finish, the last loud sample is in.
+  monitor.waitForMore(0.5);
   const double first = monitor.firstLoud();
   const double last = monitor.lastLoud();
   if (first < 0 || last < 0) {

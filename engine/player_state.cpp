@@ -37,7 +37,7 @@ uint32_t BytesForDuration(const WAVEFORMATEX& format, uint32_t milliseconds) {
 void RequestStop() {
   // The bit goes first, so no buffer that the reset returns can be refilled.
   SetFlagBits(FLAG_STOPPING);
-  waveOutReset(player.waveOutHandle);
+  if (player.waveOutHandle != nullptr) waveOutReset(player.waveOutHandle);
 }
 
 void ShowError(const char* text) {

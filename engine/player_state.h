@@ -91,8 +91,9 @@ uint32_t RoundUp(uint32_t value, uint32_t step);
 // blocks. Callers guarantee nBlockAlign > 0.
 uint32_t BytesForDuration(const WAVEFORMATEX& format, uint32_t milliseconds);
 
-// Ends a running playback early: sets FLAG_STOPPING, then resets the device (which must be
-// open). Either thread.
+// Ends a running playback early: sets FLAG_STOPPING, then resets the device if one is open
+// (the buffer fill also runs without one, in the conversion tests, the fuzz harness and the
+// convert bench). Either thread.
 void RequestStop();
 
 // Shows a fixed message through the front end and returns when it has been acknowledged.

@@ -47,12 +47,6 @@ const AcmDriver* DriverFor(const WAVEFORMATEX* src) {
   return module != nullptr && module->handles(src) ? module : nullptr;
 }
 
-// What a prepared header records in dwReservedDriver, to check the header at each call.
-enum HeaderSlot { kSlotStream, kSlotSrc, kSlotSrcLength, kSlotDst, kSlotDstLength };
-
-constexpr uint32_t kConvertFlags =
-    ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
-
 // The PCM format that `src` converts to; false when the source is not convertible or its PCM
 // would not fit the record's fields.
 bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
@@ -80,35 +74,6 @@ bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
           bits,
           0};
   return true;
-}
-
-bool SamePcm(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
-  return a.wFormatTag == b.wFormatTag && a.nChannels == b.nChannels &&
-         a.nSamplesPerSec == b.nSamplesPerSec && a.nAvgBytesPerSec == b.nAvgBytesPerSec &&
-         a.nBlockAlign == b.nBlockAlign && a.wBitsPerSample == b.wBitsPerSample;
-}
-
-MMRESULT CheckHeader(HACMSTREAM stream, const ACMSTREAMHEADER* header) {
-  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->cbStruct < sizeof(ACMSTREAMHEADER)) {
-    return MMSYSERR_INVALPARAM;
-  }
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT CheckPrepared(HACMSTREAM stream, const ACMSTREAMHEADER* header) {
-  const uintptr_t* slot = header->dwReservedDriver;
-  if (!(header->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) ||
-      slot[kSlotStream] != reinterpret_cast<uintptr_t>(stream)) {
-    return ACMERR_UNPREPARED;
-  }
-  // The buffers are those that were prepared; lengths may only shrink.
-  if (slot[kSlotSrc] != reinterpret_cast<uintptr_t>(header->pbSrc) ||
-      slot[kSlotDst] != reinterpret_cast<uintptr_t>(header->pbDst) ||
-      header->cbSrcLength > slot[kSlotSrcLength] || header->cbDstLength > slot[kSlotDstLength]) {
-    return MMSYSERR_INVALPARAM;
-  }
-  return MMSYSERR_NOERROR;
 }
 
 uint32_t GiveHeld(AcmStream& s, uint8_t* dst, uint32_t room) {
@@ -144,15 +109,8 @@ MMRESULT Decode(AcmStream& s, const uint8_t* src, uint32_t take, bool end, uint8
 
 }  // namespace
 
-MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
-                          uint32_t flags) {
-  if (src == nullptr || dst == nullptr || cbDst < sizeof(WAVEFORMATEX)) {
-    return MMSYSERR_INVALPARAM;
-  }
-  if ((flags & ~ACM_FORMATSUGGESTF_WFORMATTAG) != 0) return MMSYSERR_INVALFLAG;
-  if ((flags & ACM_FORMATSUGGESTF_WFORMATTAG) && dst->wFormatTag != WAVE_FORMAT_PCM) {
-    return ACMERR_NOTPOSSIBLE;
-  }
+MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t /*cbDst*/,
+                          uint32_t /*flags*/) {
   WAVEFORMATEX pcm;
   if (!SuggestPcm(src, &pcm)) return ACMERR_NOTPOSSIBLE;
   *dst = pcm;
@@ -160,13 +118,11 @@ MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t c
 }
 
 MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFORMATEX* dst,
-                       uint32_t flags) {
-  if (stream != nullptr) *stream = nullptr;
+                       uint32_t /*flags*/) {
+  *stream = nullptr;
   if (ServiceCallFails("acmStreamOpen")) return MMSYSERR_NOMEM;
-  if (stream == nullptr || src == nullptr || dst == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
   WAVEFORMATEX pcm;
-  if (!SuggestPcm(src, &pcm) || !SamePcm(pcm, *dst)) return ACMERR_NOTPOSSIBLE;
+  if (!SuggestPcm(src, &pcm)) return ACMERR_NOTPOSSIBLE;
 
   const AcmDriver* driver = DriverFor(src);
   void* state = driver->open(src, dst);
@@ -180,11 +136,9 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags) {
+MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
+                       uint32_t /*flags*/) {
   if (ServiceCallFails("acmStreamSize")) return MMSYSERR_ERROR;
-  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (dstBytes == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != ACM_STREAMSIZEF_SOURCE) return MMSYSERR_INVALFLAG;
   const uint32_t bound = srcBytes == 0 ? 0 : stream->driver->outputBound(stream->state, srcBytes);
   if (bound > kAcmOutputLimit) return ACMERR_NOTPOSSIBLE;
   *dstBytes = bound;
@@ -192,40 +146,19 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
 }
 
 MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond) {
-  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (bytesPerSecond == nullptr) return MMSYSERR_INVALPARAM;
   *bytesPerSecond = stream->driver->peakByteRate(stream->state);
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
+MMRESULT acmStreamPrepareHeader(HACMSTREAM /*stream*/, ACMSTREAMHEADER* header,
+                                uint32_t /*flags*/) {
   if (ServiceCallFails("acmStreamPrepareHeader")) return MMSYSERR_NOMEM;
-  if (const MMRESULT result = CheckHeader(stream, header)) return result;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if ((header->pbSrc == nullptr && header->cbSrcLength > 0) ||
-      (header->pbDst == nullptr && header->cbDstLength > 0)) {
-    return MMSYSERR_INVALPARAM;
-  }
-  if ((header->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) &&
-      CheckPrepared(stream, header) == MMSYSERR_NOERROR) {
-    return MMSYSERR_NOERROR;
-  }
-  uintptr_t* slot = header->dwReservedDriver;
-  slot[kSlotStream] = reinterpret_cast<uintptr_t>(stream);
-  slot[kSlotSrc] = reinterpret_cast<uintptr_t>(header->pbSrc);
-  slot[kSlotSrcLength] = header->cbSrcLength;
-  slot[kSlotDst] = reinterpret_cast<uintptr_t>(header->pbDst);
-  slot[kSlotDstLength] = header->cbDstLength;
   header->fdwStatus = ACMSTREAMHEADER_STATUSF_PREPARED;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
   if (ServiceCallFails("acmStreamConvert")) return MMSYSERR_ERROR;
-  if (const MMRESULT result = CheckHeader(stream, header)) return result;
-  if ((flags & ~kConvertFlags) != 0) return MMSYSERR_INVALFLAG;
-  if (const MMRESULT result = CheckPrepared(stream, header)) return result;
-
   AcmStream& s = *stream;
   header->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
   header->cbSrcLengthUsed = 0;
@@ -258,18 +191,13 @@ MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t f
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT acmStreamUnprepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags) {
-  if (const MMRESULT result = CheckHeader(stream, header)) return result;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if (const MMRESULT result = CheckPrepared(stream, header)) return result;
-  std::fill(std::begin(header->dwReservedDriver), std::end(header->dwReservedDriver), 0);
+MMRESULT acmStreamUnprepareHeader(HACMSTREAM /*stream*/, ACMSTREAMHEADER* header,
+                                  uint32_t /*flags*/) {
   header->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_PREPARED;
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t flags) {
-  if (stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
+MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t /*flags*/) {
   stream->driver->close(stream->state);
   delete stream;
   return MMSYSERR_NOERROR;

@@ -15,8 +15,6 @@ struct AcmStream;
 using HACMSTREAM = AcmStream*;
 
 constexpr MMRESULT ACMERR_NOTPOSSIBLE = 512;
-constexpr MMRESULT ACMERR_BUSY = 513;
-constexpr MMRESULT ACMERR_UNPREPARED = 514;
 
 constexpr uint32_t ACM_FORMATSUGGESTF_WFORMATTAG = 0x00010000;
 constexpr uint32_t ACM_STREAMSIZEF_SOURCE = 0x00000000;
@@ -42,16 +40,22 @@ struct ACMSTREAMHEADER {
   uintptr_t dwReservedDriver[10];
 };
 
-// Fills `dst` (cbDst >= 18) with a complete PCM format that `src` converts to: same rate and
-// channels; 8-bit PCM stays 8-bit; 16-bit PCM and every compressed format give 16-bit;
-// 24/32-bit integer and float PCM give 32-bit. flags: ACM_FORMATSUGGESTF_WFORMATTAG with
-// dst->wFormatTag == WAVE_FORMAT_PCM. Fails (ACMERR_NOTPOSSIBLE) for a tag no driver decodes,
-// 0 channels, a rate of 0 or a block alignment of 0. `src` is followed by src->cbSize bytes.
+// Arguments are as the classic calls take them: handles this service gave, valid pointers,
+// cb and cbStruct the records' sizes, flags as stated. None of that is checked; what comes
+// from a file (the format, the data) is.
+
+// Fills `dst` with a complete PCM format that `src` converts to: same rate and channels;
+// 8-bit PCM stays 8-bit; 16-bit PCM and every compressed format give 16-bit; 24/32-bit
+// integer and float PCM give 32-bit. cbDst: sizeof(WAVEFORMATEX); flags:
+// ACM_FORMATSUGGESTF_WFORMATTAG (only PCM is suggested). Fails (ACMERR_NOTPOSSIBLE) for a tag
+// no driver decodes, 0 channels, a rate of 0 or a block alignment of 0. `src` is followed by
+// src->cbSize bytes.
 MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
                           uint32_t flags);
 
-// Opens a synchronous stream from `src` to `dst` (as suggested above); flags 0.
-// On failure *stream is null.
+// Opens a synchronous stream from `src` to `dst`, the format acmFormatSuggest gave for it
+// (flags 0). Fails (ACMERR_NOTPOSSIBLE) for a source that cannot be suggested for, or that
+// its decoder refuses after all. On failure *stream is null. Fault seam: "acmStreamOpen".
 MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFORMATEX* dst,
                        uint32_t flags);
 
@@ -60,7 +64,7 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
 // bytes). Fails (ACMERR_NOTPOSSIBLE) when that size is above kAcmOutputLimit: no real format
 // needs that much for a buffer's worth of source, and a header whose rate, channels or block
 // size would promise it lies (a few KB of MP3 claiming 256 channels at 85 bytes per second
-// would otherwise ask the caller for 2.4 GB).
+// would otherwise ask the caller for 2.4 GB). Fault seam: "acmStreamSize".
 constexpr uint32_t kAcmOutputLimit = 64 << 20;
 MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags);
 
@@ -69,8 +73,8 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
 // float and G.711, whose headers must give their rate, and where no limit is known.
 MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond);
 
-// Records the header's buffers for `stream` (flags 0). Preparing it again with the same
-// buffers does nothing.
+// Marks the header prepared (flags 0). A header is prepared before each acmStreamConvert with
+// the buffers it converts between, and unprepared after. Fault seam: "acmStreamPrepareHeader".
 MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
 // Converts synchronously from pbSrc/cbSrcLength into pbDst/cbDstLength, setting
@@ -80,11 +84,11 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint
 // gives out everything it holds. Never writes past cbDstLength: PCM that does not fit stays in
 // the stream and comes out first at the next call, which may then produce without consuming.
 // A driver may take less than it is offered when its PCM would not fit acmStreamSize's size
-// for the offer; the caller offers the rest again. The header must be prepared with these
-// buffers (lengths may shrink): else ACMERR_UNPREPARED or MMSYSERR_INVALPARAM.
+// for the offer; the caller offers the rest again. Fault seam: "acmStreamConvert".
 MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
-// Undoes the preparation; ACMERR_UNPREPARED for a header not prepared for `stream`.
+// Undoes the preparation (flags 0).
 MMRESULT acmStreamUnprepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
+// Closes the stream (flags 0).
 MMRESULT acmStreamClose(HACMSTREAM stream, uint32_t flags);

@@ -9,8 +9,6 @@
 #include "platform/mmtypes.h"
 
 struct AcmDriver {
-  const char* name;
-
   // True when this driver decodes `src` (its format tag and fields). Cheap; no allocation.
   bool (*handles)(const WAVEFORMATEX* src);
 

@@ -435,4 +435,4 @@ uint32_t PeakByteRate(void* state) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const AcmModule rtplayer_acm_module = {
-    kAcmModuleVersion, {"FFmpeg", Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate}};
+    kAcmModuleVersion, {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate}};

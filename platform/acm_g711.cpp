@@ -79,5 +79,4 @@ uint32_t PeakByteRate(void*) {
 
 }  // namespace
 
-const AcmDriver kG711Driver = {"G.711", Handles, Open,  OutputBound,
-                               Decode,  Reset,   Close, PeakByteRate};
+const AcmDriver kG711Driver = {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate};

@@ -116,5 +116,4 @@ uint32_t PeakByteRate(void* state) {
 
 }  // namespace
 
-const AcmDriver kGsmDriver = {"GSM 6.10", Handles, Open,  OutputBound,
-                              Decode,     Reset,   Close, PeakByteRate};
+const AcmDriver kGsmDriver = {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate};

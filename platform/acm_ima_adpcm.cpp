@@ -149,5 +149,4 @@ uint32_t PeakByteRate(void* state) {
 
 }  // namespace
 
-const AcmDriver kImaAdpcmDriver = {"IMA ADPCM", Handles, Open,  OutputBound,
-                                   Decode,      Reset,   Close, PeakByteRate};
+const AcmDriver kImaAdpcmDriver = {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate};

@@ -177,5 +177,4 @@ uint32_t PeakByteRate(void* state) {
 
 }  // namespace
 
-const AcmDriver kMsAdpcmDriver = {"MS ADPCM", Handles, Open,  OutputBound,
-                                  Decode,     Reset,   Close, PeakByteRate};
+const AcmDriver kMsAdpcmDriver = {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate};

@@ -181,5 +181,4 @@ uint32_t PeakByteRate(void*) {
 
 }  // namespace
 
-const AcmDriver kPcmDriver = {"PCM",  Handles, Open,  OutputBound,
-                              Decode, Reset,   Close, PeakByteRate};
+const AcmDriver kPcmDriver = {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate};

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "platform/faults.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -35,12 +37,9 @@ struct Scope {
 }  // namespace
 
 struct MmioFile {
-  explicit MmioFile(int descriptor, uint32_t flags) : fd(descriptor), openFlags(flags) {}
-  ~MmioFile() { close(fd); }
-  MmioFile(const MmioFile&) = delete;
-  MmioFile& operator=(const MmioFile&) = delete;
+  MmioFile(UniqueFd descriptor, uint32_t flags) : file(std::move(descriptor)), openFlags(flags) {}
 
-  const int fd;
+  const UniqueFd file;
   const uint32_t openFlags;
   std::unique_ptr<uint8_t[]> ownBuffer;  // MMIO_ALLOCBUF's, until mmioSetBuffer replaces it
   uint8_t* buffer = nullptr;             // null: unbuffered
@@ -48,7 +47,6 @@ struct MmioFile {
   int32_t next = 0;  // buffer[next, endRead) is read and unconsumed
   int32_t endRead = 0;
   int64_t bufferOffset = 0;  // file offset of buffer[0]
-  bool direct = false;       // the caller's MMIOINFO holds the truth
   LargeSizes large;          // of the last RF64 form found
   // The last chunk found and where it was searched, for mmioAscend.
   uint64_t foundDataOffset = UINT64_MAX;
@@ -116,13 +114,13 @@ int64_t ReadBuffered(MmioFile& f, uint8_t* dst, int64_t count) {
   const int64_t position = Position(f);
   if (count - done >= f.size) {
     // A buffer's worth or more: straight to the caller, no copy.
-    const int64_t n = ReadAt(f.fd, dst + done, count - done, position);
+    const int64_t n = ReadAt(f.file.get(), dst + done, count - done, position);
     if (n < 0) return -1;
     f.bufferOffset = position + n;
     f.next = f.endRead = 0;
     return done + n;
   }
-  const int64_t n = ReadAt(f.fd, f.buffer, f.size, position);
+  const int64_t n = ReadAt(f.file.get(), f.buffer, f.size, position);
   if (n < 0) return -1;
   f.bufferOffset = position;
   f.endRead = static_cast<int32_t>(n);
@@ -145,17 +143,15 @@ bool HeldOpenForWriting(int fd) {
   return errno == EAGAIN;
 }
 
-int OpenRegularFile(const char* path, bool denyWrite) {
+UniqueFd OpenRegularFile(const char* path, bool denyWrite) {
   // O_NONBLOCK: a FIFO must not hold the open until a writer comes; it is refused below.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
+  UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat status {};
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      (denyWrite && HeldOpenForWriting(fd))) {
-    close(fd);
-    return -1;
+  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (denyWrite && HeldOpenForWriting(file.get()))) {
+    return UniqueFd();
   }
-  return fd;
+  return file;
 }
 
 Scope ScopeOf(const MMCKINFO* parent) {
@@ -249,18 +245,12 @@ void FillInfo(MmioFile& f, MMIOINFO* info) {
 
 }  // namespace
 
-HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
+HMMIO mmioOpenA(const char* path, MMIOINFO* /*info*/, uint32_t flags) {
   if (ServiceCallFails("mmioOpenA")) return nullptr;
-  if (path == nullptr || info != nullptr || (flags & ~(MMIO_ALLOCBUF | MMIO_DENYWRITE)) != 0) {
-    return nullptr;
-  }
-  const int fd = OpenRegularFile(path, (flags & MMIO_DENYWRITE) != 0);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<MmioFile> file(new (std::nothrow) MmioFile(fd, flags));
-  if (!file) {
-    close(fd);
-    return nullptr;
-  }
+  UniqueFd fd = OpenRegularFile(path, (flags & MMIO_DENYWRITE) != 0);
+  if (fd.get() < 0) return nullptr;
+  std::unique_ptr<MmioFile> file(new (std::nothrow) MmioFile(std::move(fd), flags));
+  if (!file) return nullptr;
   if ((flags & MMIO_ALLOCBUF) != 0) {
     file->ownBuffer.reset(new (std::nothrow) uint8_t[MMIO_DEFAULTBUFFER]);
     if (!file->ownBuffer) return nullptr;
@@ -271,11 +261,6 @@ HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
 }
 
 MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != MMIO_FINDCHUNK && flags != MMIO_FINDRIFF) return MMSYSERR_INVALFLAG;
-  if (h->direct) return MMSYSERR_ERROR;
-
   // 64-bit throughout: a declared size near 4 GiB, rounded up to even, must not wrap.
   const int64_t start = Position(*h);
   const Scope scope = ScopeOf(parent);
@@ -323,11 +308,7 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
   return MMIOERR_CHUNKNOTFOUND;
 }
 
-MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr || ck->dwDataOffset > INT64_MAX) return MMSYSERR_INVALPARAM;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if (h->direct) return MMSYSERR_ERROR;
+MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t /*flags*/) {
   const Scope scope = ck->dwDataOffset == h->foundDataOffset ? h->foundScope : Scope{};
   const int64_t contents = static_cast<int64_t>(ck->dwDataOffset) - (IsForm(ck->ckid) ? 4 : 0);
   SeekTo(*h, NextHeader(*h, scope, Plus(contents, ck->cksize), (ck->cksize & 1) != 0));
@@ -335,16 +316,13 @@ MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags) {
 }
 
 int32_t mmioRead(HMMIO h, void* dst, int32_t count) {
-  if (h == nullptr || h->direct || count < 0 || (dst == nullptr && count > 0)) return -1;
   return static_cast<int32_t>(ReadBuffered(*h, static_cast<uint8_t*>(dst), count));
 }
 
-MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t flags) {
+MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioSetBuffer")) return MMIOERR_OUTOFMEMORY;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
-  if (size < 0 || (buffer == nullptr && size > 0)) return MMSYSERR_INVALPARAM;
-  if (h->direct) return MMSYSERR_ERROR;
+  // The size comes from the file's header; one beyond int32_t arrives negative.
+  if (size < 0) return MMSYSERR_INVALPARAM;
   h->bufferOffset = Position(*h);
   h->next = h->endRead = 0;
   h->ownBuffer.reset();
@@ -353,40 +331,24 @@ MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t flags) {
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t flags) {
+MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioGetInfo")) return MMSYSERR_ERROR;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (info == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != 0) return MMSYSERR_INVALFLAG;
   FillInfo(*h, info);
-  h->direct = true;
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t flags) {
+MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   if (ServiceCallFails("mmioAdvance")) return MMIOERR_CANNOTREAD;
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
-  if (info == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != MMIO_READ) return MMSYSERR_INVALFLAG;
-  if (h->buffer == nullptr) return MMIOERR_UNBUFFERED;
-  if (!h->direct) return MMSYSERR_ERROR;
-  const auto next = reinterpret_cast<uintptr_t>(info->pchNext);
-  const auto first = reinterpret_cast<uintptr_t>(h->buffer);
-  if (next < first || next > first + static_cast<uintptr_t>(h->endRead)) {
-    return MMSYSERR_INVALPARAM;
-  }
-
   // The unconsumed remainder is read again with what follows it, so it is never lost.
-  h->bufferOffset += static_cast<int64_t>(next - first);
+  h->bufferOffset += info->pchNext - h->buffer;
   h->next = h->endRead = 0;
-  const int64_t n = ReadAt(h->fd, h->buffer, h->size, h->bufferOffset);
+  const int64_t n = ReadAt(h->file.get(), h->buffer, h->size, h->bufferOffset);
   if (n > 0) h->endRead = static_cast<int32_t>(n);
   FillInfo(*h, info);
   return n < 0 ? MMIOERR_CANNOTREAD : MMSYSERR_NOERROR;
 }
 
 MMRESULT mmioClose(HMMIO h, uint32_t /*flags*/) {
-  if (h == nullptr) return MMSYSERR_INVALHANDLE;
   delete h;
   return MMSYSERR_NOERROR;
 }

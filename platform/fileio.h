@@ -6,7 +6,10 @@
 //
 // Two modes of reading: through the service (mmioRead, mmioDescend) and, after mmioGetInfo,
 // direct access to the I/O buffer (mmioAdvance). Once in direct access the caller's MMIOINFO
-// is the file's state: only mmioAdvance and mmioClose may follow; the other calls fail.
+// is the file's state: only mmioAdvance and mmioClose may follow.
+//
+// Arguments are as the classic calls take them: handles this service gave, valid pointers,
+// flags as stated. None of that is checked; what comes from the file is.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +29,6 @@ constexpr uint32_t MMIO_FINDRIFF = 0x0020;
 constexpr MMRESULT MMIOERR_CHUNKNOTFOUND = 265;
 constexpr MMRESULT MMIOERR_CANNOTREAD = 261;
 constexpr MMRESULT MMIOERR_OUTOFMEMORY = 258;
-constexpr MMRESULT MMIOERR_UNBUFFERED = 267;
 
 constexpr FOURCC FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
 // The 64-bit forms of RIFF (RF64, and BW64 as broadcast WAVE files name it): their sizes,
@@ -74,9 +76,9 @@ struct MMIOINFO {
 // every read goes to the file) and MMIO_DENYWRITE (refused when another process holds the file
 // open for writing; checked once, here, with a read lease that is released at once, so
 // writers are never held up; skipped where the kernel grants no lease for another reason, such
-// as a file of another owner or a file system without leases). `info` must be null. Returns
-// null on every failure: a missing or unreadable file, anything but a regular file (a FIFO
-// would wait for a writer, a device may never end), bad arguments, no memory.
+// as a file of another owner or a file system without leases). `info` is null. Returns null on
+// every failure: a missing or unreadable file, anything but a regular file (a FIFO would wait
+// for a writer, a device may never end), no memory.
 // Fault seam: "mmioOpenA".
 HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags);
 
@@ -99,12 +101,13 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
 // judged within the parent of that search. 0 on success.
 MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags);
 
-// Reads up to `count` bytes; returns the number read (short at the end of the file), -1 on
-// error or in direct access.
+// Reads up to `count` (>= 0) bytes; returns the number read (short at the end of the file), -1
+// on error.
 int32_t mmioRead(HMMIO h, void* dst, int32_t count);
 
 // Replaces the I/O buffer with the caller's `buffer` of `size` bytes (flags 0; null and 0 make
 // the file unbuffered); a buffer the service allocated is freed, the caller's is never freed.
+// A negative size (one beyond int32_t, from a file's header) is refused: MMSYSERR_INVALPARAM.
 // Buffered, unread bytes are dropped, not moved: the file position stays where the caller saw
 // it and those bytes are read again from the file, so the new buffer starts empty. 0 on success.
 // Fault seam: "mmioSetBuffer".
@@ -118,8 +121,8 @@ MMRESULT mmioGetInfo(HMMIO h, MMIOINFO* info, uint32_t flags);
 // Refills the buffer for direct access (flags MMIO_READ) with as many file bytes as fit,
 // starting at the first unconsumed one (pchNext), so an unconsumed remainder comes first; then
 // pchNext is the buffer start. At the end of the file: 0, with pchNext == pchEndRead, again and
-// again. MMIOERR_UNBUFFERED for an unbuffered file; MMIOERR_CANNOTREAD on a read error (the
-// buffer is then empty). Fault seam: "mmioAdvance".
+// again. The file is buffered, and pchNext lies in [pchBuffer, pchEndRead]. MMIOERR_CANNOTREAD
+// on a read error (the buffer is then empty). Fault seam: "mmioAdvance".
 MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t flags);
 
 // Closes the file (flags 0) and frees a buffer the service allocated; works in either mode.

@@ -139,8 +139,7 @@ HTHREAD CreateThread(uint32_t (*proc)(void*), void* param, uint32_t* threadId) {
 }
 
 void CloseHandle(HTHREAD thread) {
-  if (thread == nullptr || thread == &currentThreadPseudoHandle) return;
-  if (thread->thread.joinable()) thread->thread.join();
+  thread->thread.join();
   delete thread;
 }
 
@@ -185,12 +184,10 @@ HTHREAD GetCurrentThread() {
   return &currentThreadPseudoHandle;
 }
 
-int SetThreadPriority(HTHREAD thread, int32_t priority) {
-  if (thread != &currentThreadPseudoHandle) return 0;
+int SetThreadPriority(HTHREAD /*thread*/, int32_t priority) {
   if (priority == THREAD_PRIORITY_TIME_CRITICAL) {
     return SetRealTime() || SetNice(-20) ? 1 : 0;
   }
-  if (priority != THREAD_PRIORITY_NORMAL) return 0;
   sched_param param{};
   if (pthread_setschedparam(pthread_self(), SCHED_OTHER, &param) != 0) return 0;
   return SetNice(0) ? 1 : 0;
@@ -215,18 +212,13 @@ int SetPriorityClass(uint32_t priorityClass) {
   return 0;
 }
 
-uint32_t timeBeginPeriod(uint32_t milliseconds) {
-  if (milliseconds == 0) return TIMERR_NOCANDO;
+uint32_t timeBeginPeriod(uint32_t /*milliseconds*/) {
   timerRequests.fetch_add(1);
   return TIMERR_NOERROR;
 }
 
-uint32_t timeEndPeriod(uint32_t milliseconds) {
-  if (milliseconds == 0) return TIMERR_NOCANDO;
-  int32_t held = timerRequests.load();
-  do {
-    if (held == 0) return TIMERR_NOCANDO;
-  } while (!timerRequests.compare_exchange_weak(held, held - 1));
+uint32_t timeEndPeriod(uint32_t /*milliseconds*/) {
+  timerRequests.fetch_sub(1);
   return TIMERR_NOERROR;
 }
 

@@ -24,8 +24,8 @@ struct MSG {
 // (failures can be injected as "CreateThread").
 HTHREAD CreateThread(uint32_t (*proc)(void*), void* param, uint32_t* threadId);
 
-// Waits until the thread has returned, then releases the handle. Null and the pseudo-handle
-// do nothing. Not from the thread itself.
+// Waits until the thread has returned, then releases the handle (one CreateThread gave). Not
+// from the thread itself.
 void CloseHandle(HTHREAD thread);
 
 // Gives the calling thread a message queue (if it has none) and returns its id. For threads
@@ -48,9 +48,10 @@ constexpr int32_t THREAD_PRIORITY_TIME_CRITICAL = 15;
 
 // A pseudo-handle that stands for the calling thread.
 HTHREAD GetCurrentThread();
-// Sets the priority of `thread`, which must be GetCurrentThread(): TIME_CRITICAL asks for
-// SCHED_FIFO where permitted, else the lowest nice value allowed; NORMAL gives back
-// SCHED_OTHER at nice 0. Non-zero on success (also a partial one); callers ignore it.
+// Sets the priority of `thread`, which is GetCurrentThread(): TIME_CRITICAL asks for
+// SCHED_FIFO where permitted, else the lowest nice value allowed; NORMAL (the only other
+// priority taken) gives back SCHED_OTHER at nice 0. Non-zero on success (also a partial one);
+// callers ignore it.
 int SetThreadPriority(HTHREAD thread, int32_t priority);
 
 constexpr uint32_t NORMAL_PRIORITY_CLASS = 0x20;
@@ -69,10 +70,9 @@ uint32_t GetPriorityClass();
 int SetPriorityClass(uint32_t priorityClass);
 
 constexpr uint32_t TIMERR_NOERROR = 0;
-constexpr uint32_t TIMERR_NOCANDO = 97;
 
-// Timer resolution requests, counted: Linux timers are fine-grained already. 0 ms, and an
-// end without a matching begin, give TIMERR_NOCANDO and change nothing.
+// Timer resolution requests (of 1 ms or more), counted: Linux timers are fine-grained already.
+// Each end matches an earlier begin.
 uint32_t timeBeginPeriod(uint32_t milliseconds);
 uint32_t timeEndPeriod(uint32_t milliseconds);
 // Requests not yet given back (for tests and diagnostics).

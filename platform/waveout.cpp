@@ -130,8 +130,7 @@ uint32_t waveOutGetNumDevs() {
   return DeviceBackend().deviceCount();
 }
 
-MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb) {
-  if (caps == nullptr || cb < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
+MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t /*cb*/) {
   std::string name;
   if (!DeviceBackend().deviceName(id, &name)) return MMSYSERR_BADDEVICEID;
   *caps = WAVEOUTCAPSA{};
@@ -142,11 +141,9 @@ MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb) {
 namespace {
 
 MMRESULT Open(const WaveOutBackend& backend, const WaveOutTarget& target, HWAVEOUT* device,
-              const WAVEFORMATEX* format, uint32_t callbackThreadId, uint32_t flags) {
-  if (device != nullptr) *device = nullptr;
+              const WAVEFORMATEX* format, uint32_t callbackThreadId) {
+  *device = nullptr;
   if (ServiceCallFails("waveOutOpen")) return MMSYSERR_ERROR;
-  if (device == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
-  if (flags != CALLBACK_THREAD) return MMSYSERR_INVALFLAG;
   if (!Playable(*format)) return WAVERR_BADFORMAT;
 
   auto* opened = new WaveOutDevice{};
@@ -169,53 +166,43 @@ MMRESULT Open(const WaveOutBackend& backend, const WaveOutTarget& target, HWAVEO
 }  // namespace
 
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
-                     uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t flags) {
-  return Open(DeviceBackend(), WaveOutTarget{id, nullptr}, device, format, callbackThreadId, flags);
+                     uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t /*flags*/) {
+  return Open(DeviceBackend(), WaveOutTarget{id, nullptr}, device, format, callbackThreadId);
 }
 
 MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
-                         uint32_t callbackThreadId, uint32_t flags) {
-  return Open(FileBackend(), WaveOutTarget{WAVE_MAPPER, path}, device, format, callbackThreadId,
-              flags);
+                         uint32_t callbackThreadId, uint32_t /*flags*/) {
+  return Open(FileBackend(), WaveOutTarget{WAVE_MAPPER, path}, device, format, callbackThreadId);
 }
 
 MMRESULT waveOutPause(HWAVEOUT device) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
   std::lock_guard control(device->control);
   if (WaveOutQueuePause(&device->queue)) device->backend->pause(device->priv);
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t /*cb*/) {
   return WaveOutQueuePrepare(&device->queue, header);
 }
 
-MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t /*cb*/) {
   if (ServiceCallFails("waveOutWrite")) return MMSYSERR_ERROR;
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
   const MMRESULT result = WaveOutQueueWrite(&device->queue, header);
   if (result == MMSYSERR_NOERROR) device->backend->kick(device->priv);
   return result;
 }
 
 MMRESULT waveOutReset(HWAVEOUT device) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
   std::lock_guard control(device->control);
   if (device->backend->reset(device->priv)) device->backend->start(device->priv);
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  if (cb < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t /*cb*/) {
   return WaveOutQueueUnprepare(&device->queue, header);
 }
 
 MMRESULT waveOutClose(HWAVEOUT device) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
   if (!WaveOutQueueEmpty(&device->queue)) return WAVERR_STILLPLAYING;
   const MMRESULT result = device->backend->close(device->priv);
   PostThreadMessageA(device->queue.callbackThread, MM_WOM_CLOSE,
@@ -225,8 +212,6 @@ MMRESULT waveOutClose(HWAVEOUT device) {
 }
 
 MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id) {
-  if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  if (id == nullptr) return MMSYSERR_INVALPARAM;
   *id = device->id;
   return MMSYSERR_NOERROR;
 }

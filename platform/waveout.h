@@ -6,6 +6,10 @@
 // with, or that a reset returns, is posted to the callback thread as MM_WOM_DONE with the
 // WAVEHDR's address in lParam. A buffer is done when the device has played its last byte (the
 // sound server has read it), so the end of the last buffer is heard before it comes back.
+//
+// Arguments are as the classic calls take them: handles this service gave, valid pointers,
+// cb the record's size, flags as stated. None of that is checked; formats and the devices'
+// answers are.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +28,6 @@ constexpr uint32_t MM_WOM_DONE = 0x3BD;
 
 constexpr MMRESULT WAVERR_BADFORMAT = 32;
 constexpr MMRESULT WAVERR_STILLPLAYING = 33;
-constexpr MMRESULT WAVERR_UNPREPARED = 34;
 
 constexpr uint32_t WHDR_DONE = 0x00000001;
 constexpr uint32_t WHDR_PREPARED = 0x00000002;
@@ -61,11 +64,12 @@ uint32_t waveOutGetNumDevs();
 
 // Capabilities of device `id` (0 .. n-1, or WAVE_MAPPER for the default device, whose name
 // says it is the default: "Default: " and the default sink's description). Names are cut to
-// 31 bytes without splitting a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA).
+// 31 bytes without splitting a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA); MMSYSERR_BADDEVICEID
+// for an id not in the list.
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 
 // Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
-// (flags must be CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
+// (flags CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
 // at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
 // leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0, or
 // more channels than it takes; other than 8, 16 or 32 bits; inconsistent block alignment or byte
@@ -87,18 +91,21 @@ MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX*
 // Stops playing at once: buffers queued, and those written from now on, are held, not
 // played, until the next reset.
 MMRESULT waveOutPause(HWAVEOUT device);
+// Marks a buffer prepared (WHDR_PREPARED); a buffer is prepared before its first write and
+// unprepared when it is done with. cb is sizeof(WAVEHDR), here and below.
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Queues a prepared buffer; a buffer that came back may be written again without being
-// prepared anew, with any dwBufferLength up to its first one. Fails with WAVERR_UNPREPARED,
-// WAVERR_STILLPLAYING for a buffer still queued, or MMSYSERR_ERROR once the device's output
-// has failed (the file device could not write, the sink has gone; every queued buffer then
-// comes back). Failures can be injected as "waveOutWrite".
+// prepared anew, with any dwBufferLength up to its first one. Fails with WAVERR_STILLPLAYING
+// for a buffer still queued, or MMSYSERR_ERROR once the device's output has failed (the file
+// device could not write, the sink has gone; every queued buffer then comes back). Failures
+// can be injected as "waveOutWrite".
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Stops the sound at once (what the device holds is dropped); every buffer queued when the
 // reset begins comes back at once as MM_WOM_DONE, in queue order, exactly once; a buffer
 // another thread writes meanwhile is played or returned, never lost. Afterwards the device is
 // not paused.
 MMRESULT waveOutReset(HWAVEOUT device);
+// Clears WHDR_PREPARED of a buffer that is not queued.
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // Closes the device without waiting for anything to play; fails with WAVERR_STILLPLAYING while
 // buffers are queued (the device then stays open). Any other error still closes: the file

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "platform/waveout_backend.h"
 
 namespace {
@@ -91,14 +92,19 @@ bool DeviceName(uint32_t id, std::string* name) {
   return true;
 }
 
+struct PcmClose {
+  // Closing drops what the device holds; nothing waits for it to play.
+  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+};
+
 struct AlsaOutput {
   // Immutable after open.
   const WaveOutQueueServices* services = nullptr;
   WaveOutQueue* queue = nullptr;
-  snd_pcm_t* pcm = nullptr;
+  std::unique_ptr<snd_pcm_t, PcmClose> pcm;
   size_t frameBytes = 0;
   uint8_t silence = 0;
-  int wake = -1;
+  UniqueFd wake;  // an eventfd
   std::thread writer;
 
   std::mutex lock;
@@ -117,7 +123,7 @@ struct AlsaOutput {
 
 void Wake(AlsaOutput* output) {
   const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = write(output->wake, &one, sizeof one);
+  [[maybe_unused]] const ssize_t written = write(output->wake.get(), &one, sizeof one);
 }
 
 void Drained(int wake) {
@@ -128,7 +134,7 @@ void Drained(int wake) {
 // Writer thread. Brings the device back after an underrun or a suspend; false when it cannot be.
 bool Recover(AlsaOutput* output, int error) {
   if (error == -EPIPE) output->services->underrun(output->queue);
-  return snd_pcm_recover(output->pcm, error, 1) == 0;
+  return snd_pcm_recover(output->pcm.get(), error, 1) == 0;
 }
 
 // Writer thread: gives the device what the queue has, as far as the device has room. True
@@ -136,7 +142,7 @@ bool Recover(AlsaOutput* output, int error) {
 // brought back.
 bool Fill(AlsaOutput* output, bool* broken) {
   for (;;) {
-    const snd_pcm_sframes_t room = snd_pcm_avail_update(output->pcm);
+    const snd_pcm_sframes_t room = snd_pcm_avail_update(output->pcm.get());
     if (room < 0) {
       // What the device held is lost with an underrun; it counts as played.
       if (!Recover(output, static_cast<int>(room))) {
@@ -157,7 +163,8 @@ bool Fill(AlsaOutput* output, bool* broken) {
       std::memset(data + got, output->silence, output->frameBytes - partial);
       got += static_cast<uint32_t>(output->frameBytes - partial);
     }
-    const snd_pcm_sframes_t written = snd_pcm_writei(output->pcm, data, got / output->frameBytes);
+    const snd_pcm_sframes_t written =
+        snd_pcm_writei(output->pcm.get(), data, got / output->frameBytes);
     if (written < 0 && !Recover(output, static_cast<int>(written))) {
       *broken = true;
       return false;
@@ -168,16 +175,17 @@ bool Fill(AlsaOutput* output, bool* broken) {
 // Writer thread: says what the device still holds unplayed; returns it in milliseconds.
 int ReportPlayed(AlsaOutput* output, unsigned rate) {
   snd_pcm_sframes_t delay = 0;
-  if (snd_pcm_delay(output->pcm, &delay) < 0 || delay < 0) delay = 0;
+  if (snd_pcm_delay(output->pcm.get(), &delay) < 0 || delay < 0) delay = 0;
   output->services->played(output->queue, static_cast<uint64_t>(delay) * output->frameBytes);
   return static_cast<int>(static_cast<uint64_t>(delay) * 1000 / rate);
 }
 
 void Write(AlsaOutput* output, unsigned rate) {
-  std::vector<pollfd> fds(1 + static_cast<size_t>(snd_pcm_poll_descriptors_count(output->pcm)));
-  fds[0] = {output->wake, POLLIN, 0};
-  const int deviceFds =
-      snd_pcm_poll_descriptors(output->pcm, fds.data() + 1, static_cast<unsigned>(fds.size() - 1));
+  std::vector<pollfd> fds(1 +
+                          static_cast<size_t>(snd_pcm_poll_descriptors_count(output->pcm.get())));
+  fds[0] = {output->wake.get(), POLLIN, 0};
+  const int deviceFds = snd_pcm_poll_descriptors(output->pcm.get(), fds.data() + 1,
+                                                 static_cast<unsigned>(fds.size() - 1));
   bool broken = false;
   for (;;) {
     bool running = false;
@@ -191,8 +199,8 @@ void Write(AlsaOutput* output, unsigned rate) {
         output->resetDone.notify_all();
       }
       if (output->dropAsked) {
-        snd_pcm_drop(output->pcm);
-        snd_pcm_prepare(output->pcm);
+        snd_pcm_drop(output->pcm.get());
+        snd_pcm_prepare(output->pcm.get());
         output->dropAsked = false;
       }
       running = output->running;
@@ -206,7 +214,7 @@ void Write(AlsaOutput* output, unsigned rate) {
         output->services->fail(output->queue);
       } else {
         const int heldMs = ReportPlayed(output, rate);
-        if (snd_pcm_state(output->pcm) == SND_PCM_STATE_RUNNING) {
+        if (snd_pcm_state(output->pcm.get()) == SND_PCM_STATE_RUNNING) {
           if (!queueDry) {
             watched = fds.size();  // the device wakes the thread when it has room
           } else {
@@ -216,10 +224,10 @@ void Write(AlsaOutput* output, unsigned rate) {
       }
     }
     if (poll(fds.data(), watched, timeout) < 0 && errno != EINTR) return;
-    if ((fds[0].revents & POLLIN) != 0) Drained(output->wake);
+    if ((fds[0].revents & POLLIN) != 0) Drained(output->wake.get());
     if (watched > 1 && deviceFds > 0) {
       unsigned short events = 0;
-      snd_pcm_poll_descriptors_revents(output->pcm, fds.data() + 1,
+      snd_pcm_poll_descriptors_revents(output->pcm.get(), fds.data() + 1,
                                        static_cast<unsigned>(deviceFds), &events);
     }
   }
@@ -263,21 +271,18 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
   output->queue = queue;
   output->frameBytes = format.nBlockAlign;
   output->silence = format.wBitsPerSample == 8 ? 0x80 : 0;
-  if (snd_pcm_open(&output->pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     return MMSYSERR_NODRIVER;
   }
-  if (snd_pcm_set_params(output->pcm, SampleFormat(format.wBitsPerSample),
-                         SND_PCM_ACCESS_RW_INTERLEAVED, format.nChannels, format.nSamplesPerSec, 1,
-                         kDeviceLatencyUs) < 0 ||
-      !StartAtOnce(output->pcm)) {
-    snd_pcm_close(output->pcm);
+  output->pcm.reset(pcm);
+  if (snd_pcm_set_params(pcm, SampleFormat(format.wBitsPerSample), SND_PCM_ACCESS_RW_INTERLEAVED,
+                         format.nChannels, format.nSamplesPerSec, 1, kDeviceLatencyUs) < 0 ||
+      !StartAtOnce(pcm)) {
     return WAVERR_BADFORMAT;
   }
-  output->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (output->wake < 0) {
-    snd_pcm_close(output->pcm);
-    return MMSYSERR_NOMEM;
-  }
+  output->wake = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (output->wake.get() < 0) return MMSYSERR_NOMEM;
   output->chunk.resize(std::max<size_t>(kChunkBytes, output->frameBytes));
   output->writer = StartWriter(output.get(), format.nSamplesPerSec);
   *priv = output.release();
@@ -292,9 +297,6 @@ MMRESULT Close(void* priv) {
   }
   Wake(output.get());
   output->writer.join();
-  // Closing drops what the device holds; nothing waits for it to play.
-  snd_pcm_close(output->pcm);
-  close(output->wake);
   return MMSYSERR_NOERROR;
 }
 

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/unique_fd.h"
 #include "platform/waveout_backend.h"
 
 namespace {
@@ -33,7 +34,7 @@ struct FileOutput {
   const WaveOutQueueServices* services = nullptr;
   WaveOutQueue* queue = nullptr;
   WAVEFORMATEX format{};
-  int fd = -1;
+  UniqueFd file;
 
   std::mutex lock;  // one drain at a time, so bytes land in the order pulled
   // Guarded by lock.
@@ -91,8 +92,8 @@ bool MakeRoomForDs64(FileOutput& output) {
   for (uint64_t end = output.dataBytes; end > 0;) {
     const auto size = static_cast<size_t>(std::min<uint64_t>(end, kPiece));
     end -= size;
-    if (!ReadAt(output.fd, piece.get(), size, kHeaderBytes + end) ||
-        !WriteAt(output.fd, piece.get(), size, kLargeHeaderBytes + end)) {
+    if (!ReadAt(output.file.get(), piece.get(), size, kHeaderBytes + end) ||
+        !WriteAt(output.file.get(), piece.get(), size, kLargeHeaderBytes + end)) {
       return false;
     }
   }
@@ -131,8 +132,8 @@ bool WriteHeader(const FileOutput& output) {
   std::memcpy(at + 24, "data", 4);
   Put32(at + 28, large ? 0xFFFFFFFF : static_cast<uint32_t>(data));
   const uint8_t zero = 0;
-  return WriteAt(output.fd, header, output.dataOffset, 0) &&
-         (pad == 0 || WriteAt(output.fd, &zero, 1, output.dataOffset + data));
+  return WriteAt(output.file.get(), header, output.dataOffset, 0) &&
+         (pad == 0 || WriteAt(output.file.get(), &zero, 1, output.dataOffset + data));
 }
 
 void Drain(void* priv) {
@@ -144,7 +145,7 @@ void Drain(void* priv) {
     const bool passes4GiB =
         output->dataOffset == kHeaderBytes && output->dataBytes + got > kMaxRiffDataBytes;
     if ((passes4GiB && !MakeRoomForDs64(*output)) ||
-        !WriteAt(output->fd, output->chunk, got, output->dataOffset + output->dataBytes)) {
+        !WriteAt(output->file.get(), output->chunk, got, output->dataOffset + output->dataBytes)) {
       // The buffers go back, so nothing waits for them.
       output->failed = true;
       output->services->fail(output->queue);
@@ -157,13 +158,12 @@ void Drain(void* priv) {
 
 MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
               const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
-  if (target.path == nullptr) return MMSYSERR_INVALPARAM;
   auto output = std::make_unique<FileOutput>();
   output->services = services;
   output->queue = queue;
   output->format = format;
-  output->fd = open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (output->fd < 0) return MMSYSERR_ERROR;
+  output->file = UniqueFd(open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (output->file.get() < 0) return MMSYSERR_ERROR;
   *priv = output.release();
   return MMSYSERR_NOERROR;
 }
@@ -173,11 +173,10 @@ MMRESULT Close(void* priv) {
   if (output->failed) {
     // The file stays incomplete. The failure is the close's to report only if no refused write
     // has told the writer (the write that failed was the last one).
-    close(output->fd);
     return output->services->failureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
   }
   bool complete = WriteHeader(*output);
-  complete = close(output->fd) == 0 && complete;
+  complete = output->file.close() && complete;
   return complete ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 

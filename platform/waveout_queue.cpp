@@ -32,10 +32,6 @@ void ReturnAll(WaveOutQueue* queue) {
   queue->held = 0;
 }
 
-bool Valid(const WAVEHDR* header) {
-  return header != nullptr && (header->lpData != nullptr || header->dwBufferLength == 0);
-}
-
 uint32_t Take(WaveOutQueue* queue, uint8_t* out, uint32_t bytes) {
   std::lock_guard lock(queue->lock);
   if (queue->paused) return 0;
@@ -95,25 +91,20 @@ const WaveOutQueueServices kWaveOutQueueServices = {
     &Take, &Played, &Underrun, &WaveOutQueueReset, &Fail, &FailureUnreported};
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header) {
-  if (!Valid(header)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(queue->lock);
-  if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
   header->dwFlags |= WHDR_PREPARED;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT WaveOutQueueUnprepare(WaveOutQueue* queue, WAVEHDR* header) {
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(queue->lock);
-  if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
   header->dwFlags &= ~WHDR_PREPARED;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header) {
-  if (!Valid(header)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(queue->lock);
-  if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
+  // The queue links through the header: one queued twice would loop it.
   if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
   if (queue->failed) {
     queue->failureReported = true;

@@ -41,7 +41,8 @@ extern const WaveOutQueueServices kWaveOutQueueServices;
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header);
 MMRESULT WaveOutQueueUnprepare(WaveOutQueue* queue, WAVEHDR* header);
-// Appends a prepared header that is not queued already.
+// Appends the header; WAVERR_STILLPLAYING when it is queued already, MMSYSERR_ERROR once the
+// output has failed.
 MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header);
 // Returns every queued buffer, in order, forgets what the output took, and ends a pause. True
 // when it ended a pause, so the backend must be started.

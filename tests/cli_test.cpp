@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "codec_fixtures.h"
 #include "support/child_process.h"
 #include "support/expected_texts.h"
+#include "support/file_watch.h"
 #include "support/scratch_dir.h"
 #include "support/wav_reading.h"
 #include "support/wav_writer.h"
@@ -153,7 +153,7 @@ TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
 std::vector<int16_t> ReadSamples(const std::string& path) {
   const std::vector<uint8_t> bytes = ReadFileBytes(path);
   std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
   return samples;
 }
 
@@ -178,14 +178,17 @@ size_t FirstLoud(const std::vector<int16_t>& samples) {
   return samples.size();
 }
 
-// Waits for what a recording holds to satisfy `ready`. The deadline is far beyond any load:
-// only a recorder that has stopped recording reaches it.
-bool WaitForRecording(const std::string& path,
+// Waits for what a recording holds to satisfy `ready`, reading it again after each write to
+// it. The deadline is far beyond any load: only a recorder that has stopped recording
+// reaches it.
+bool WaitForRecording(FileWatch& watch, const std::string& path,
                       const std::function<bool(const std::vector<int16_t>&)>& ready) {
+  using std::chrono::milliseconds;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!ready(ReadSamples(path))) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= milliseconds(0) || !watch.waitForWrite(left)) return false;
   }
   return true;
 }
@@ -209,6 +212,8 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
       dir_.path("pacat"));
   ASSERT_TRUE(keeper.started());
   const std::string recordingPath = dir_.path("recording.raw");
+  ASSERT_TRUE(WriteFileBytes(recordingPath, {}));  // to be watched before parec opens it
+  FileWatch recording(recordingPath);
   ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw", "--format=s16le",
                          "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
                         dir_.path("parec"));
@@ -217,7 +222,7 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   // exact silence, the sink renders in small steps and whatever an earlier test played has
   // ended: the sound is looked for only after that.
   size_t quietFrom = 0;
-  ASSERT_TRUE(WaitForRecording(recordingPath, [&](const auto& recorded) {
+  ASSERT_TRUE(WaitForRecording(recording, recordingPath, [&](const auto& recorded) {
     if (recorded.size() < 22050 * 21 / 10) return false;
     quietFrom = recorded.size();
     return std::all_of(recorded.end() - 2205, recorded.end(), [](int16_t s) { return s == 0; });
@@ -228,7 +233,7 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   // The sink renders what is queued in it after the player has let go: the recording goes on
   // until it holds the whole sound at every lag the alignment below tries.
   const size_t lead = FirstLoud(reference);
-  const bool whole = WaitForRecording(recordingPath, [&](const auto& all) {
+  const bool whole = WaitForRecording(recording, recordingPath, [&](const auto& all) {
     const std::vector<int16_t> recorded(all.begin() + quietFrom, all.end());
     const size_t start = FirstLoud(recorded);
     return start < recorded.size() && start >= lead &&

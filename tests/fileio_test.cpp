@@ -214,7 +214,6 @@ TEST_F(MmioTest, DescendFailsWhenNoHeaderCanBeReadAndKeepsThePosition) {
   ASSERT_EQ(mmioRead(file_, format.data(), 16), 16);
   Find(kData, &riff, MMIOERR_CHUNKNOTFOUND);
   EXPECT_EQ(ReadAll(5), Slice(bytes, 36));
-  EXPECT_EQ(mmioDescend(file_, &riff, nullptr, 0), MMSYSERR_INVALFLAG);
 }
 
 // ---- direct buffer access
@@ -265,32 +264,6 @@ TEST_F(MmioTest, AdvanceCarriesAnUnconsumedRemainderIntoTheNextFill) {
   }
   EXPECT_EQ(consumed, Slice(bytes, 0, 65 * 200));
   EXPECT_EQ(Unread(info), Slice(bytes, 65 * 200));
-}
-
-TEST_F(MmioTest, DirectAccessLeavesTheServicesReadsOut) {
-  Open(Pattern(100));
-  Bytes buffer(64);
-  MMIOINFO info{};
-  ASSERT_EQ(mmioSetBuffer(file_, buffer.data(), 64, 0), MMSYSERR_NOERROR);
-  ASSERT_EQ(mmioGetInfo(file_, &info, 0), MMSYSERR_NOERROR);
-  ASSERT_EQ(mmioAdvance(file_, &info, MMIO_READ), MMSYSERR_NOERROR);
-  // The service no longer knows where the caller is: its own reads would be out of step.
-  uint8_t byte;
-  MMCKINFO ck{};
-  EXPECT_EQ(mmioRead(file_, &byte, 1), -1);
-  EXPECT_NE(mmioDescend(file_, &ck, nullptr, MMIO_FINDCHUNK), MMSYSERR_NOERROR);
-  EXPECT_NE(mmioSetBuffer(file_, buffer.data(), 64, 0), MMSYSERR_NOERROR);
-  MMIOINFO outside = info;
-  outside.pchNext = info.pchEndRead + 1;
-  EXPECT_EQ(mmioAdvance(file_, &outside, MMIO_READ), MMSYSERR_INVALPARAM);
-
-  mmioClose(file_, 0);
-  file_ = nullptr;
-  buffer[0] = 1;  // the caller's buffer outlives the file (AddressSanitizer watches)
-
-  Open(Pattern(100), MMIO_READ);
-  ASSERT_EQ(mmioGetInfo(file_, &info, 0), MMSYSERR_NOERROR);
-  EXPECT_EQ(mmioAdvance(file_, &info, MMIO_READ), MMIOERR_UNBUFFERED);
 }
 
 TEST_F(MmioTest, AFailedAdvanceConsumesNothing) {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 FileWatch::FileWatch(const std::string& path) : fd_(inotify_init1(IN_CLOEXEC)) {
-  if (fd_ >= 0) inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_NOWRITE);
+  if (fd_ >= 0) inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_MODIFY | IN_CLOSE_NOWRITE);
 }
 
 FileWatch::~FileWatch() {
@@ -18,6 +18,10 @@ bool FileWatch::waitForOpen(std::chrono::milliseconds limit) {
 
 bool FileWatch::waitForClose(std::chrono::milliseconds limit) {
   return waitFor(IN_CLOSE_NOWRITE, limit);
+}
+
+bool FileWatch::waitForWrite(std::chrono::milliseconds limit) {
+  return waitFor(IN_MODIFY, limit);
 }
 
 bool FileWatch::waitFor(uint32_t mask, std::chrono::milliseconds limit) {

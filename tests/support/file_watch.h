@@ -1,4 +1,4 @@
-// Waits, without polling, for another process to open or close a file (inotify).
+// Waits, without polling, for another process to open, write or close a file (inotify).
 #pragma once
 
 #include <chrono>
@@ -18,6 +18,8 @@ class FileWatch {
   bool waitForOpen(std::chrono::milliseconds limit);
   // The same for a close of the file after reading it.
   bool waitForClose(std::chrono::milliseconds limit);
+  // The same for a write to the file.
+  bool waitForWrite(std::chrono::milliseconds limit);
 
  private:
   bool waitFor(uint32_t mask, std::chrono::milliseconds limit);
