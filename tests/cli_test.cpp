@@ -75,8 +75,9 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   EXPECT_EQ(errors, "rtplayer-cli: " + shortFile + ": " + expected::kCannotCloseDevice + "\n");
 }
 
-TEST_F(CliTest, PlaysTwentyChannelsIntoTheFileDevice) {
-  // WAVE_FORMAT_EXTENSIBLE, 16-bit PCM, no speaker positions: more channels than any layout.
+// WAVE_FORMAT_EXTENSIBLE, 16-bit PCM, no speaker positions: more channels than any layout.
+// Returns its data.
+Bytes WriteTwentyChannels(const std::string& path) {
   WAVEFORMATEX format = PcmFormat(8000, 20, 16);
   format.wFormatTag = 0xFFFE;
   Bytes extra;
@@ -85,8 +86,13 @@ TEST_F(CliTest, PlaysTwentyChannelsIntoTheFileDevice) {
   AppendLe16(extra, WAVE_FORMAT_PCM);
   Append(extra, {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71});
   const Bytes data = Pattern(size_t{20} * 2 * 1000);
+  EXPECT_TRUE(WriteFileBytes(path, WaveFile(format, data, extra)));
+  return data;
+}
+
+TEST_F(CliTest, PlaysTwentyChannelsIntoTheFileDevice) {
   const std::string in = dir_.path("twenty.wav");
-  ASSERT_TRUE(WriteFileBytes(in, WaveFile(format, data, extra)));
+  const Bytes data = WriteTwentyChannels(in);
   const std::string out = dir_.path("out.wav");
   std::string errors;
   ASSERT_EQ(Run({"--output", out, in}, &errors), 0) << errors;
@@ -142,6 +148,14 @@ class CliOnDaemonTest : public CliTest {
     }
   }
 };
+
+TEST_F(CliOnDaemonTest, PlaysTwentyChannelsOnASink) {
+  const std::string in = dir_.path("twenty.wav");
+  WriteTwentyChannels(in);
+  std::string errors;
+  EXPECT_EQ(Run({"--device", "2", in}, &errors), 0) << errors;
+  EXPECT_EQ(errors, "");
+}
 
 TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
   ChildProcess list({kCli, "--list-devices"}, dir_.path("list"));
