@@ -74,13 +74,18 @@ bool MonitorRecorder::waitFor(size_t count) const {
   }) && samples_.size() >= count;
 }
 
-bool MonitorRecorder::waitForQuiet(size_t frames) {
+bool MonitorRecorder::waitForSilence(size_t frames) const {
   std::unique_lock lock(lock_);
-  const bool quiet = arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+  return arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
     if (ended_ || samples_.size() < frames) return ended_;
     return std::all_of(samples_.end() - static_cast<ptrdiff_t>(frames), samples_.end(),
                        [](int16_t sample) { return sample == 0; });
   }) && !ended_;
+}
+
+bool MonitorRecorder::waitForQuiet(size_t frames) {
+  const bool quiet = waitForSilence(frames);
+  std::lock_guard lock(lock_);
   samples_.clear();
   return quiet;
 }

@@ -26,8 +26,10 @@ class MonitorRecorder {
   // Waits up to 20 s until at least `count` samples have arrived.
   bool waitFor(size_t count) const;
   // Waits up to 20 s until the last `frames` samples are exact silence, as a sink that plays
-  // nothing gives, then forgets everything received so far: what an earlier test left playing
-  // has ended, and the samples from now on are this test's.
+  // nothing gives.
+  bool waitForSilence(size_t frames) const;
+  // The same, then forgets everything received so far: what an earlier test left playing has
+  // ended, and the samples from now on are this test's.
   bool waitForQuiet(size_t frames);
   // The samples received so far.
   std::vector<int16_t> samples() const;
