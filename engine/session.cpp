@@ -62,23 +62,26 @@ std::vector<std::string> OutputEntryTexts() {
   return texts;
 }
 
-bool SetOutputFile(const std::string& path) {
-  if (path.size() >= sizeof player.outputFileName) {
-    ShowError(kCannotOpenDeviceText);
+namespace {
+
+// A path the platform cannot open is refused whole, with `message`, rather than cut short.
+bool StorePath(const std::string& path, char (&field)[PATH_MAX], const char* message) {
+  if (path.size() >= sizeof field) {
+    ShowError(message);
     return false;
   }
-  std::memcpy(player.outputFileName, path.c_str(), path.size() + 1);
+  std::memcpy(field, path.c_str(), path.size() + 1);
   return true;
 }
 
+}  // namespace
+
+bool SetOutputFile(const std::string& path) {
+  return StorePath(path, player.outputFileName, kCannotOpenDeviceText);
+}
+
 bool SetFileToPlay(const std::string& path) {
-  // A path the platform cannot open is refused whole rather than cut short.
-  if (path.size() >= sizeof player.fileName) {
-    ShowError(kCannotOpenFileText);
-    return false;
-  }
-  std::memcpy(player.fileName, path.c_str(), path.size() + 1);
-  return true;
+  return StorePath(path, player.fileName, kCannotOpenFileText);
 }
 
 std::string FileToPlay() {
