@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/buffer_fill.h"
-#include "engine/playback.h"
 #include "engine/player_state.h"
+#include "engine/start_and_teardown.h"
 
 namespace {
 

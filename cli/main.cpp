@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/options.h"
-#include "cli/terminal_session.h"
+#include "options.h"
+#include "terminal_session.h"
 
 int main(int argc, char** argv) {
   CliOptions options;

@@ -1,23 +1,23 @@
-#include "cli/status_line.h"
+#include "status_line.h"
 
 #include <cstdio>
 
 namespace {
 
-std::string Describe(const WAVEFORMATEX& format) {
+std::string Describe(const AudioFormatSummary& format) {
   char text[80];
-  const char* layout = format.nChannels == 1 ? "mono" : format.nChannels == 2 ? "stereo" : nullptr;
+  const char* layout = format.channels == 1 ? "mono" : format.channels == 2 ? "stereo" : nullptr;
   char channels[16];
   if (layout == nullptr) {
-    std::snprintf(channels, sizeof channels, "%uch", format.nChannels);
+    std::snprintf(channels, sizeof channels, "%uch", format.channels);
     layout = channels;
   }
-  if (format.wFormatTag == WAVE_FORMAT_PCM) {
-    std::snprintf(text, sizeof text, "PCM %u-bit %u Hz %s", format.wBitsPerSample,
-                  format.nSamplesPerSec, layout);
+  if (format.formatTag == 1) {
+    std::snprintf(text, sizeof text, "PCM %u-bit %u Hz %s", format.bitsPerSample,
+                  format.samplesPerSecond, layout);
   } else {
-    std::snprintf(text, sizeof text, "format 0x%04X %u Hz %s", format.wFormatTag,
-                  format.nSamplesPerSec, layout);
+    std::snprintf(text, sizeof text, "format 0x%04X %u Hz %s", format.formatTag,
+                  format.samplesPerSecond, layout);
   }
   return text;
 }
@@ -52,9 +52,9 @@ std::string FormatClock(double seconds) {
   return text;
 }
 
-std::string FormatStatusLine(const std::string& file, const WAVEFORMATEX& source,
-                             const WAVEFORMATEX& output, double elapsedSeconds, double totalSeconds,
-                             size_t width) {
+std::string FormatStatusLine(const std::string& file, const AudioFormatSummary& source,
+                             const AudioFormatSummary& output, double elapsedSeconds,
+                             double totalSeconds, size_t width) {
   if (width < 20) width = 20;
   const std::string tail = "  " + Describe(source) + " -> " + Describe(output) + "  " +
                            FormatClock(elapsedSeconds) + " / " + FormatClock(totalSeconds);

@@ -6,9 +6,9 @@
 #include "engine/engine.h"
 
 // "file  [source] -> [output]  elapsed / total", cut to `width` columns (at least 20).
-std::string FormatStatusLine(const std::string& file, const WAVEFORMATEX& source,
-                             const WAVEFORMATEX& output, double elapsedSeconds, double totalSeconds,
-                             size_t width);
+std::string FormatStatusLine(const std::string& file, const AudioFormatSummary& source,
+                             const AudioFormatSummary& output, double elapsedSeconds,
+                             double totalSeconds, size_t width);
 
 // "m:ss", or "h:mm:ss" from an hour on.
 std::string FormatClock(double seconds);

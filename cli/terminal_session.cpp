@@ -1,4 +1,4 @@
-#include "cli/terminal_session.h"
+#include "terminal_session.h"
 
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "cli/status_line.h"
 #include "engine/engine.h"
+#include "status_line.h"
 
 namespace {
 

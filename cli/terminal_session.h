@@ -3,7 +3,7 @@
 // Main thread only.
 #pragma once
 
-#include "cli/options.h"
+#include "options.h"
 
 // Prints the device list as the dialog fills it: "index<TAB>name", entry 0 the default.
 void PrintDeviceList();

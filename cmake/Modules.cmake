@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Loadable modules: shared objects that platform/ opens with dlopen on first need (a heavy
 # library is mapped only into the processes that use it). Built beside the programs and
 # installed into the library folder's rtplayer/; the loader looks in both places.
@@ -18,5 +19,11 @@ function(rtplayer_add_module name)
   if(NOT (CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize"))
     target_link_options(rtplayer_${name}_module PRIVATE -Wl,--no-undefined)
   endif()
+  # The headers of the platform's base, none of its code: a module takes nothing from the
+  # program but what its table is handed.
+  target_include_directories(rtplayer_${name}_module PRIVATE
+    $<TARGET_PROPERTY:rtplayer_base,INTERFACE_INCLUDE_DIRECTORIES>
+    $<TARGET_PROPERTY:rtplayer_base_internal,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_link_libraries(rtplayer_${name}_module PRIVATE Threads::Threads rtplayer_warnings)
   install(TARGETS rtplayer_${name}_module LIBRARY DESTINATION ${RTPLAYER_MODULE_INSTALL_DIR})
 endfunction()

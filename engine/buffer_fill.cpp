@@ -1,11 +1,11 @@
-#include "engine/buffer_fill.h"
+#include "buffer_fill.h"
 
 #include <cstring>
 
-#include "engine/decompression.h"
-#include "engine/messages.h"
-#include "engine/player_state.h"
-#include "engine/wave_reader.h"
+#include "decompression.h"
+#include "messages.h"
+#include "player_state.h"
+#include "wave_reader.h"
 
 namespace {
 

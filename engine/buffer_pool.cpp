@@ -1,8 +1,8 @@
-#include "engine/buffer_pool.h"
+#include "buffer_pool.h"
 
-#include "engine/messages.h"
-#include "engine/player_state.h"
+#include "messages.h"
 #include "platform/memory.h"
+#include "player_state.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "engine/decompression.h"
+#include "decompression.h"
 
 #include <algorithm>
 
-#include "engine/messages.h"
-#include "engine/player_state.h"
+#include "messages.h"
 #include "platform/memory.h"
+#include "player_state.h"
 
 namespace {
 

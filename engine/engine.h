@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/front_end.h"
-#include "platform/mmtypes.h"
+#include "front_end.h"
 
 // Installs the front end's port and takes the process's priority class as the one every
 // playback gives back. Once, before any playback; the port outlives every playback.
@@ -64,11 +63,19 @@ bool PlaybackStopping();
 // so no new playback may start yet.
 bool PlaybackPending();
 
+// A format as the front ends show it.
+struct AudioFormatSummary {
+  uint16_t formatTag;  // the WAVE format tag; 1 is PCM
+  uint16_t channels;
+  uint32_t samplesPerSecond;
+  uint16_t bitsPerSample;
+};
+
 // What the running playback plays: the file's format, the PCM it is converted to, and the
 // data chunk's length in seconds (0 when the header gives no byte rate). While playing.
 struct PlaybackDescription {
-  WAVEFORMATEX source;
-  WAVEFORMATEX output;
+  AudioFormatSummary source;
+  AudioFormatSummary output;
   double seconds;
 };
 PlaybackDescription DescribePlayback();

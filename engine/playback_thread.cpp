@@ -1,8 +1,9 @@
-#include "engine/buffer_fill.h"
-#include "engine/buffer_pool.h"
-#include "engine/messages.h"
-#include "engine/playback.h"
-#include "engine/player_state.h"
+#include "playback_thread.h"
+
+#include "buffer_fill.h"
+#include "buffer_pool.h"
+#include "messages.h"
+#include "player_state.h"
 
 namespace {
 

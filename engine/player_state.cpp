@@ -1,4 +1,4 @@
-#include "engine/player_state.h"
+#include "player_state.h"
 
 #include <atomic>
 

@@ -16,7 +16,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "engine/front_end.h"
+#include "front_end.h"
 #include "platform/acm.h"
 #include "platform/fileio.h"
 #include "platform/thread.h"

@@ -1,7 +1,7 @@
-#include "engine/wave_reader.h"
+#include "wave_reader.h"
 
-#include "engine/messages.h"
-#include "engine/player_state.h"
+#include "messages.h"
+#include "player_state.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "adpcm_fixtures.h"
 #include "engine/buffer_fill.h"
-#include "engine/playback.h"
 #include "engine/player_state.h"
+#include "engine/start_and_teardown.h"
 #include "platform/acm.h"
 #include "platform/fileio.h"
 #include "platform/memory.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "adpcm_fixtures.h"
-#include "platform/acm_driver.h"
+#include "platform/acm/acm_driver.h"
 
 namespace {
 

@@ -43,8 +43,8 @@ TEST(CliOptions, RefusesWhatItCannotDo) {
 }
 
 TEST(StatusLine, ShowsFormatsAndTimesAndCutsTheNameFirst) {
-  const WAVEFORMATEX ima{0x11, 2, 44100, 44359, 2048, 4, 2};
-  const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+  const AudioFormatSummary ima{0x11, 2, 44100, 4};
+  const AudioFormatSummary pcm{1, 2, 44100, 16};
   const std::string full = FormatStatusLine("song.wav", ima, pcm, 65.4, 3725, 200);
   EXPECT_EQ(
       full,

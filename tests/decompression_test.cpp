@@ -10,8 +10,8 @@
 
 #include "codec_fixtures.h"
 #include "engine/buffer_fill.h"
-#include "engine/playback.h"
 #include "engine/player_state.h"
+#include "engine/start_and_teardown.h"
 #include "engine/wave_reader.h"
 #include "platform/faults.h"
 #include "platform/memory.h"

@@ -1,6 +1,5 @@
 // Whole playbacks through the engine on the file device: the start sequence with each of its
 // failures, failures while playing, the end of the data, and stops at any moment.
-#include "engine/playback.h"
 
 #include <gtest/gtest.h>
 

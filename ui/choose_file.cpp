@@ -1,10 +1,10 @@
-#include "ui/choose_file.h"
+#include "choose_file.h"
 
 #include <QFile>
 #include <QFileDialog>
 
+#include "dialog_texts.h"
 #include "engine/engine.h"
-#include "ui/dialog_texts.h"
 
 bool ChooseFile(QWidget* owner, std::string* path) {
   QFileDialog dialog(owner, QString::fromUtf8(kChooseFileTitleText), QString(),

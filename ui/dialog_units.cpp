@@ -1,4 +1,4 @@
-#include "ui/dialog_units.h"
+#include "dialog_units.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "ui/command_line.h"
-#include "ui/player_dialog.h"
-#include "ui/termination_signals.h"
+#include "command_line.h"
+#include "player_dialog.h"
+#include "termination_signals.h"
 
 int main(int argc, char** argv) {
   // Answered before Qt starts, so they need no display.

@@ -1,4 +1,4 @@
-#include "ui/player_dialog.h"
+#include "player_dialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -12,10 +12,10 @@
 #include <QUrl>
 #include <filesystem>
 
+#include "choose_file.h"
+#include "dialog_texts.h"
+#include "dialog_units.h"
 #include "engine/engine.h"
-#include "ui/choose_file.h"
-#include "ui/dialog_texts.h"
-#include "ui/dialog_units.h"
 
 namespace {
 

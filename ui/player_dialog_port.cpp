@@ -4,9 +4,9 @@
 #include <QPushButton>
 #include <QThread>
 
+#include "dialog_texts.h"
 #include "engine/engine.h"
-#include "ui/dialog_texts.h"
-#include "ui/player_dialog.h"
+#include "player_dialog.h"
 
 void PlayerDialog::showErrorBox(const QString& text) {
   // Nobody is left to read it once the session is ending, and it would hold the exit up.

@@ -1,4 +1,4 @@
-#include "ui/termination_signals.h"
+#include "termination_signals.h"
 
 #include <sys/signalfd.h>
 #include <unistd.h>

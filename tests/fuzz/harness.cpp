@@ -11,8 +11,8 @@
 
 #include "engine/buffer_fill.h"
 #include "engine/messages.h"
-#include "engine/playback.h"
 #include "engine/player_state.h"
+#include "engine/start_and_teardown.h"
 #include "engine/wave_reader.h"
 
 namespace {

@@ -1,0 +1,93 @@
+// Wave output devices: the sound server's (PulseAudio or PipeWire), or ALSA's when no server
+// answers, plus a file device for exact output.
+//
+// Calls for one open device may come from two threads at once (the playback thread
+// writes, unprepares; the front end's thread resets). Every buffer the device is done
+// with, or that a reset returns, is posted to the callback thread as MM_WOM_DONE with the
+// WAVEHDR's address in lParam. A buffer is done when the device has played its last byte (the
+// sound server has read it), so the end of the last buffer is heard before it comes back.
+//
+// Arguments are as the classic calls take them: handles this service gave, valid pointers,
+// cb the record's size, flags as stated. None of that is checked; formats and the devices'
+// answers are.
+#pragma once
+
+#include <cstdint>
+
+#include "waveout_types.h"
+
+constexpr uint32_t MAXPNAMELEN = 32;
+
+struct WAVEOUTCAPSA {
+  uint16_t wMid;
+  uint16_t wPid;
+  uint32_t vDriverVersion;
+  char szPname[MAXPNAMELEN];  // zero-terminated display name, at most 31 bytes
+  uint32_t dwFormats;
+  uint16_t wChannels;
+  uint16_t wReserved1;
+  uint32_t dwSupport;
+};
+
+// Number of output devices (the sound server's sinks, in its order, or ALSA's playback
+// devices); the default device is not counted. Reads the list afresh: the ids that later calls
+// take are those of the list last read. The first call loads the device library.
+uint32_t waveOutGetNumDevs();
+
+// Capabilities of device `id` (0 .. n-1, or WAVE_MAPPER for the default device, whose name
+// says it is the default: "Default: " and the default sink's description). Names are cut to
+// 31 bytes without splitting a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA); MMSYSERR_BADDEVICEID
+// for an id not in the list.
+MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
+
+// Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
+// (flags CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
+// at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
+// leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0, or
+// more channels than it takes; other than 8, 16 or 32 bits; inconsistent block alignment or byte
+// rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. Failures can be
+// injected as "waveOutOpen".
+MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
+                     uint32_t callbackThreadId, uintptr_t instance, uint32_t flags);
+
+// Opens the file device for `format` as waveOutOpen opens a device (the same notifications,
+// results and injected failures): it writes the PCM it is given to a WAV file at `path` and
+// hands each buffer back as soon as it is written, so a playback runs as fast as the engine
+// can go and its output is exact. It takes any channel count. The file holds exactly the bytes
+// played (buffers returned by a reset are not played): a canonical 44-byte-header WAV file
+// (plus a pad byte after odd data) whose sizes are written at the close, an RF64 file once the
+// PCM passes 4 GiB. An output that cannot be written fails the device.
+MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
+                         uint32_t callbackThreadId, uint32_t flags);
+
+// Stops playing at once: buffers queued, and those written from now on, are held, not
+// played, until the next reset.
+MMRESULT waveOutPause(HWAVEOUT device);
+// Marks a buffer prepared (WHDR_PREPARED); a buffer is prepared before its first write and
+// unprepared when it is done with. cb is sizeof(WAVEHDR), here and below.
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
+// Queues a prepared buffer; a buffer that came back may be written again without being
+// prepared anew, with any dwBufferLength up to its first one. Fails with WAVERR_STILLPLAYING
+// for a buffer still queued, or MMSYSERR_ERROR once the device's output has failed (the file
+// device could not write, the sink has gone; every queued buffer then comes back). Failures
+// can be injected as "waveOutWrite".
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
+// Stops the sound at once (what the device holds is dropped); every buffer queued when the
+// reset begins comes back at once as MM_WOM_DONE, in queue order, exactly once; a buffer
+// another thread writes meanwhile is played or returned, never lost. Afterwards the device is
+// not paused.
+MMRESULT waveOutReset(HWAVEOUT device);
+// Clears WHDR_PREPARED of a buffer that is not queued.
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
+// Closes the device without waiting for anything to play; fails with WAVERR_STILLPLAYING while
+// buffers are queued (the device then stays open). Any other error still closes: the file
+// device could not complete its file (its header, or data that no refused waveOutWrite has
+// reported yet, so each failure of the output is reported once). Not while another thread uses
+// the device.
+MMRESULT waveOutClose(HWAVEOUT device);
+
+// The id the device was opened with (WAVE_MAPPER for the default device).
+MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);
+
+// How many times the running device ran dry (for tests and benchmarks).
+uint32_t WaveOutUnderruns(HWAVEOUT device);
