@@ -28,7 +28,7 @@ void Release() {
   CloseHandles();
   ReleaseBuffers();
   player = PlayerState{};
-  player.dialogWindow = &kFrontEnd;
+  player.frontEndPort = &kFrontEnd;
 }
 
 // One playback of the whole file; returns the PCM bytes produced, 0 on any failure.

@@ -13,7 +13,7 @@ MMRESULT OpenTarget() {
   }
   // The list holds the default device first, then the devices in id order: entry 0 gives
   // -1, which is WAVE_MAPPER.
-  const int entry = player.dialogWindow->selectedOutputEntry(player.dialogWindow->context);
+  const int entry = player.frontEndPort->selectedOutputEntry(player.frontEndPort->context);
   const auto id = static_cast<uint32_t>(entry - 1);
   return waveOutOpen(&player.waveOutHandle, id, &player.outputFormat, player.playbackThreadId, 0,
                      CALLBACK_THREAD);
@@ -21,23 +21,23 @@ MMRESULT OpenTarget() {
 
 }  // namespace
 
-int OpenOutputDevice() {
+bool OpenOutputDevice() {
   if (OpenTarget() != MMSYSERR_NOERROR) {
     ShowError(kCannotOpenDeviceText);
-    return 0;
+    return false;
   }
   // Held from now on, so the buffers' undefined contents are never heard.
   waveOutPause(player.waveOutHandle);
-  return 1;
+  return true;
 }
 
-int CreateDeviceBuffers() {
+bool CreateDeviceBuffers() {
   player.deviceBufferSize = BytesForDuration(player.outputFormat, 125);
   // A rate so low that 125 ms is less than a byte: an empty buffer is nothing to play, and it
   // would come back empty and be freed at once.
   if (player.deviceBufferSize == 0) {
     ShowError(kCannotQueueBufferText);
-    return 0;
+    return false;
   }
   for (int pass = 0; pass < kDeviceBufferCount; ++pass) {
     auto* data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.deviceBufferSize));
@@ -46,7 +46,7 @@ int CreateDeviceBuffers() {
       LocalFree(data);
       LocalFree(header);
       ShowError(kNoDeviceBufferMemoryText);
-      return 0;
+      return false;
     }
     header->lpData = data;
     header->dwBufferLength = player.deviceBufferSize;
@@ -59,11 +59,11 @@ int CreateDeviceBuffers() {
       LocalFree(data);
       LocalFree(header);
       ShowError(kCannotQueueBufferText);
-      return 0;
+      return false;
     }
     AddBuffersLive(1);
   }
-  return 1;
+  return true;
 }
 
 void FreeDeviceBuffer(WAVEHDR* header) {

@@ -27,15 +27,15 @@ bool FileExhausted() {
   return player.fileInfo.pchEndRead != player.sourceBuffer + player.sourceBufferSize;
 }
 
-int StopWith(const char* message) {
+bool StopWith(const char* message) {
   RequestStop();
   ShowError(message);
-  return 0;
+  return false;
 }
 
 }  // namespace
 
-int OpenConversionStream() {
+bool OpenConversionStream() {
   const WAVEFORMATEX& source = player.sourceFormat.format;
   player.outputFormat.wFormatTag = WAVE_FORMAT_PCM;
   // The service reads cbSize extra bytes; only those of the stored chunk are the file's.
@@ -45,55 +45,54 @@ int OpenConversionStream() {
       !DurationFits(source, kSourceMilliseconds) ||
       !DurationFits(player.outputFormat, kDeviceMilliseconds)) {
     ShowError(kNoOutputFormatText);
-    return 0;
+    return false;
   }
   if (acmStreamOpen(&player.streamHandle, &source, &player.outputFormat, 0) != 0) {
     ShowError(kCannotOpenStreamText);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int AllocateConversionBuffers() {
+bool AllocateConversionBuffers() {
   WAVEFORMATEX sizing = player.sourceFormat.format;
   // Variable-rate writers leave the rate 0: size as if the source ran at its highest.
-  if (sizing.nAvgBytesPerSec == 0 &&
-      (acmStreamPeakSourceRate(player.streamHandle, &sizing.nAvgBytesPerSec) != 0 ||
-       !DurationFits(sizing, kSourceMilliseconds))) {
-    sizing.nAvgBytesPerSec = 0;
+  if (sizing.nAvgBytesPerSec == 0) {
+    sizing.nAvgBytesPerSec = PeakSourceRate(player.streamHandle);
+    if (!DurationFits(sizing, kSourceMilliseconds)) sizing.nAvgBytesPerSec = 0;
   }
   player.sourceBufferSize = RoundUp(BytesForDuration(sizing, kSourceMilliseconds), 4096);
   player.sourceBuffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.sourceBufferSize));
   if (player.sourceBuffer == nullptr) {
     ShowError(kNoSourceMemoryText);
-    return 0;
+    return false;
   }
   if (acmStreamSize(player.streamHandle, player.sourceBufferSize, &player.convertedBufferSize,
                     ACM_STREAMSIZEF_SOURCE) != 0) {
     ShowError(kNoResultSizeText);
-    return 0;
+    return false;
   }
   if (player.convertedBufferSize == 0) {
     ShowError(kSourceBufferTooSmallText);
-    return 0;
+    return false;
   }
   player.convertedBuffer =
       static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, player.convertedBufferSize));
   if (player.convertedBuffer == nullptr) {
     ShowError(kNoResultMemoryText);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int NeedsRefill() {
+bool NeedsRefill() {
   const uint32_t buffered = Buffered();
-  if (buffered == 0) return 1;
+  if (buffered == 0) return true;
   return buffered < player.dataRemaining && buffered < player.sourceFormat.format.nBlockAlign &&
          !FileExhausted();
 }
 
-int ConvertNextBlock() {
+bool ConvertNextBlock() {
   const uint32_t buffered = Buffered();
   const bool exhausted = FileExhausted();
   const bool last = buffered >= player.dataRemaining || exhausted;
@@ -127,5 +126,5 @@ int ConvertNextBlock() {
   player.dataRemaining -= header.cbSrcLengthUsed;
   // The file ended before the data chunk did: once all it held is converted, the data is over.
   if (exhausted && header.cbSrcLengthUsed == offered) player.dataRemaining = 0;
-  return 1;
+  return true;
 }

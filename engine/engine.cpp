@@ -19,7 +19,7 @@ bool LaunchPlayback() {
     return false;
   }
   if (StartPlayback()) {
-    player.dialogWindow->showPlaying(player.dialogWindow->context);
+    player.frontEndPort->showPlaying(player.frontEndPort->context);
     SetFlagBits(FLAG_PLAYING);
     // The priming reset: the four buffers come back unplayed to be filled, and the device
     // no longer pauses. Not a stop, so FLAG_STOPPING stays clear.
@@ -47,7 +47,7 @@ bool PlaybackPending() {
 }
 
 void AttachFrontEnd(const FrontEnd* frontEnd) {
-  player.dialogWindow = frontEnd;
+  player.frontEndPort = frontEnd;
   player.savedPriorityClass = GetPriorityClass();
 }
 
@@ -133,5 +133,5 @@ uint32_t WaitFrontEndMessage() {
 
 void RestoreIdleState() {
   SetPriorityClass(player.savedPriorityClass);
-  player.dialogWindow->enableFileControl(player.dialogWindow->context);
+  player.frontEndPort->enableFileControl(player.frontEndPort->context);
 }

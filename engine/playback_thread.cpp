@@ -45,6 +45,6 @@ uint32_t PlaybackThreadProc(void* /*param*/) {
     mmioClose(player.fileHandle, 0);
     player.fileHandle = nullptr;
   }
-  player.dialogWindow->postMessage(player.dialogWindow->context, WM_PLAYBACK_FINISHED);
+  player.frontEndPort->postMessage(player.frontEndPort->context, WM_PLAYBACK_FINISHED);
   return 0;
 }

@@ -41,5 +41,5 @@ void RequestStop() {
 }
 
 void ShowError(const char* text) {
-  player.dialogWindow->showError(player.dialogWindow->context, text);
+  player.frontEndPort->showError(player.frontEndPort->context, text);
 }

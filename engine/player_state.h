@@ -35,8 +35,8 @@ union SourceFormatBuffer {
 constexpr uint32_t MAX_FORMAT_CHUNK = 146;
 
 struct PlayerState {
-  // User interface
-  const FrontEnd* dialogWindow;
+  // User interface. The front end's port: the dialog's, or the terminal's.
+  const FrontEnd* frontEndPort;
   uint32_t savedPriorityClass;
   char fileName[PATH_MAX];
   // The WAV file the playbacks play into instead of a device (the file device); empty for

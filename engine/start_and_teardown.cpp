@@ -10,7 +10,7 @@
 #include "player_state.h"
 #include "wave_reader.h"
 
-int OpenSource() {
+bool OpenSource() {
   player.convertedPending = 0;
   player.convertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START;
   // Each step shows its own message; what earlier steps acquired stays for the teardown.
@@ -18,7 +18,7 @@ int OpenSource() {
          BindFileBuffer();
 }
 
-int StartPlayback() {
+bool StartPlayback() {
   player.waveOutHandle = nullptr;
   std::atomic_ref(player.deviceBuffersLive).store(0);
   return OpenSource() && OpenOutputDevice() && CreateDeviceBuffers();

@@ -3,15 +3,15 @@
 
 // The start's first half, on the front end's thread (or wherever a file is played without a
 // device): clears the conversion state, opens and walks the file, opens the conversion stream
-// and its two buffers, and binds the file buffer. Non-zero on success; on failure the failing
+// and its two buffers, and binds the file buffer. True on success; on failure the failing
 // step has shown its message and what was acquired is still held (CloseHandles and
 // ReleaseBuffers take it apart).
-int OpenSource();
+bool OpenSource();
 
 // Front end's thread. The start sequence: file, conversion stream and buffers, file buffer,
-// device and its four buffers, paused. Non-zero on success; on failure the failing step has
+// device and its four buffers, paused. True on success; on failure the failing step has
 // shown its message and everything acquired is still held (run ReleaseBuffers).
-int StartPlayback();
+bool StartPlayback();
 
 // Stops the device if open, frees the data buffers, and asks the thread to quit when no
 // device buffer is left to do it. Never while a started playback runs.

@@ -11,30 +11,30 @@ constexpr FOURCC FOURCC_DATA = MakeFourCC('d', 'a', 't', 'a');
 
 }  // namespace
 
-int OpenWaveFile() {
+bool OpenWaveFile() {
   player.fileHandle =
       mmioOpenA(player.fileName, nullptr, MMIO_ALLOCBUF | MMIO_DENYWRITE | MMIO_READ);
   if (player.fileHandle == nullptr) {
     ShowError(kCannotOpenFileText);
-    return 0;
+    return false;
   }
 
   player.riffChunk = {};
   player.riffChunk.fccType = FOURCC_WAVE;
   if (mmioDescend(player.fileHandle, &player.riffChunk, nullptr, MMIO_FINDRIFF) != 0) {
     ShowError(kNotRiffWaveText);
-    return 0;
+    return false;
   }
 
   MMCKINFO formatChunk{};
   formatChunk.ckid = FOURCC_FMT;
   if (mmioDescend(player.fileHandle, &formatChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
     ShowError(kNoFormatChunkText);
-    return 0;
+    return false;
   }
   if (formatChunk.cksize > MAX_FORMAT_CHUNK) {
     ShowError(kFormatChunkTooLargeText);
-    return 0;
+    return false;
   }
 
   // A short chunk must not inherit the previous file's fields past its end.
@@ -42,7 +42,7 @@ int OpenWaveFile() {
   const auto size = static_cast<int32_t>(formatChunk.cksize);
   if (mmioRead(player.fileHandle, player.sourceFormat.bytes, size) != size) {
     ShowError(kFormatChunkReadErrorText);
-    return 0;
+    return false;
   }
   // Past the pad byte of an odd chunk, where the file has one.
   mmioAscend(player.fileHandle, &formatChunk, 0);
@@ -51,26 +51,26 @@ int OpenWaveFile() {
   player.dataChunk.ckid = FOURCC_DATA;
   if (mmioDescend(player.fileHandle, &player.dataChunk, &player.riffChunk, MMIO_FINDCHUNK) != 0) {
     ShowError(kNoDataChunkText);
-    return 0;
+    return false;
   }
   player.dataRemaining = player.dataChunk.cksize;
-  return 1;
+  return true;
 }
 
-int BindFileBuffer() {
+bool BindFileBuffer() {
   // A size beyond int32_t arrives negative and the service refuses it.
   if (mmioSetBuffer(player.fileHandle, player.sourceBuffer,
                     static_cast<int32_t>(player.sourceBufferSize), 0) != 0) {
     ShowError(kCannotSetFileBufferText);
-    return 0;
+    return false;
   }
   if (mmioGetInfo(player.fileHandle, &player.fileInfo, 0) != 0) {
     ShowError(kCannotGetFileInfoText);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int RefillFileBuffer() {
+bool RefillFileBuffer() {
   return mmioAdvance(player.fileHandle, &player.fileInfo, MMIO_READ) == 0;
 }

@@ -171,7 +171,7 @@ class AdpcmPlayback : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     player = PlayerState{};
-    player.dialogWindow = frontEnd_.port();
+    player.frontEndPort = frontEnd_.port();
   }
 
   void TearDown() override {

@@ -49,7 +49,7 @@ class Decompression : public testing::Test {
  protected:
   void SetUp() override {
     player = PlayerState{};
-    player.dialogWindow = &frontEnd_.port;
+    player.frontEndPort = &frontEnd_.port;
   }
 
   void TearDown() override { Release(); }
@@ -59,7 +59,7 @@ class Decompression : public testing::Test {
     CloseHandles();
     ReleaseBuffers();
     player = PlayerState{};
-    player.dialogWindow = &frontEnd_.port;
+    player.frontEndPort = &frontEnd_.port;
     frontEnd_.errors.clear();
     frontEnd_.stoppingFirst.clear();
     ClearServiceFaults();

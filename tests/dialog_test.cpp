@@ -211,7 +211,7 @@ class DialogTest : public QObject {
       QCOMPARE(list->itemText(entry), Text(caps.szPname));
     }
     list->setCurrentIndex(2);
-    QCOMPARE(player.dialogWindow->selectedOutputEntry(player.dialogWindow->context), 2);
+    QCOMPARE(player.frontEndPort->selectedOutputEntry(player.frontEndPort->context), 2);
   }
 
   // Run by its own registration, with an audio system that cannot be reached.

@@ -145,9 +145,8 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond) {
-  *bytesPerSecond = stream->driver->peakByteRate(stream->state);
-  return MMSYSERR_NOERROR;
+uint32_t PeakSourceRate(HACMSTREAM stream) {
+  return stream->driver->peakByteRate(stream->state);
 }
 
 MMRESULT acmStreamPrepareHeader(HACMSTREAM /*stream*/, ACMSTREAMHEADER* header,

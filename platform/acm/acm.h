@@ -68,10 +68,11 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
 constexpr uint32_t kAcmOutputLimit = 64 << 20;
 MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes, uint32_t flags);
 
-// *bytesPerSecond: the highest source rate that the stream's compressed format allows, for
-// sizing from a header that gives 0 (variable-rate MP3 in WAV: 40 000, 320 kb/s). 0 for PCM,
-// float and G.711, whose headers must give their rate, and where no limit is known.
-MMRESULT acmStreamPeakSourceRate(HACMSTREAM stream, uint32_t* bytesPerSecond);
+// rtplayer's own, beside the classic calls: the highest source rate in bytes per second that
+// the stream's compressed format allows, for sizing from a header that gives 0 (variable-rate
+// MP3 in WAV: 40 000, 320 kb/s). 0 for PCM, float and G.711, whose headers must give their
+// rate, and where no limit is known.
+uint32_t PeakSourceRate(HACMSTREAM stream);
 
 // Marks the header prepared (flags 0). A header is prepared before each acmStreamConvert with
 // the buffers it converts between, and unprepared after. Fault seam: "acmStreamPrepareHeader".

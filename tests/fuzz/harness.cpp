@@ -63,7 +63,7 @@ bool WriteInput(const uint8_t* data, size_t size) {
 
 void BeginPlayback() {
   player = {};
-  player.dialogWindow = &kSilentFrontEnd;
+  player.frontEndPort = &kSilentFrontEnd;
   std::strcpy(player.fileName, ScratchPath());
   messagesShown = 0;
   readErrorShown = false;

@@ -63,5 +63,5 @@ void RecordingFrontEnd::Post(void* self, uint32_t message) {
 
 void ResetPlayerState(const RecordingFrontEnd& frontEnd) {
   std::memset(static_cast<void*>(&player), 0, sizeof player);
-  player.dialogWindow = frontEnd.port();
+  player.frontEndPort = frontEnd.port();
 }
