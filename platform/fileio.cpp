@@ -302,6 +302,9 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
       SeekTo(*h, dataOffset);
       return MMSYSERR_NOERROR;
     }
+    // A file is a RIFF form from its first byte or not at all: the form is never searched for
+    // past the first header, however long the file.
+    if (parent == nullptr && flags == MMIO_FINDRIFF) break;
     at = NextHeader(*h, scope, Plus(data, size), (size & 1) != 0);
   }
   SeekTo(*h, start);

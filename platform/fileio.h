@@ -83,10 +83,12 @@ struct MMIOINFO {
 HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags);
 
 // Searches forward from the current position for a chunk: MMIO_FINDRIFF matches id "RIFF",
-// "RF64" or "BW64" with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the
-// search starts inside the parent's data and reads nothing outside it, whatever sizes the
-// chunks inside claim: a header (and a RIFF chunk's form type) is read only where it lies
-// wholly within the parent. Non-matching chunks are passed over by their size rounded up to
+// "RF64" or "BW64" with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. Without a parent,
+// MMIO_FINDRIFF reads one header, the one at the current position: a file is a RIFF form from
+// its first byte or not at all, so one that is not is refused at once, however long. With a
+// parent, the search starts inside the parent's data and reads nothing outside it, whatever
+// sizes the chunks inside claim: a header (and a RIFF chunk's form type) is read only where it
+// lies wholly within the parent. Non-matching chunks are passed over by their size rounded up to
 // even, unless the pad byte is missing: after an odd chunk the next header is taken from the
 // unpadded place when the padded one holds no plausible header (four printable ASCII
 // characters, a size that fits in the parent) and the unpadded one does. On success (0) `ck`

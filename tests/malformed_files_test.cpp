@@ -246,6 +246,8 @@ std::vector<MalformedFile> BrokenStructure() {
   Bytes text(64, 'x');
   Bytes rifx = Wave({fmt, Data()});
   rifx[3] = 'X';
+  Bytes waveAfterJunk = Chunk("JUNK", {});
+  Append(waveAfterJunk, Wave({fmt, Data()}));
   Bytes oddFormat = FormatBytes(Pcm16Mono());
   oddFormat.push_back(0);  // 19 bytes
   Bytes oddFormatUnpadded = ChunkClaiming("fmt ", 19, oddFormat);
@@ -253,6 +255,8 @@ std::vector<MalformedFile> BrokenStructure() {
   return {
       {"NotRiff", text, Shows(expected::kNotRiffWave)},
       {"BigEndianRifx", rifx, Shows(expected::kNotRiffWave)},
+      {"Zeros", Bytes(65536, 0), Shows(expected::kNotRiffWave)},
+      {"WaveAfterAJunkChunk", waveAfterJunk, Shows(expected::kNotRiffWave)},
       {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(expected::kNotRiffWave)},
       {"RiffSizeAllOnes", RiffFormClaiming("WAVE", 0xFFFFFFFF, {fmt, Data()}), kPlays},
       {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(expected::kNotRiffWave)},
