@@ -53,7 +53,7 @@ bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
   if (src->nChannels == 0 || src->nSamplesPerSec == 0 || src->nBlockAlign == 0) return false;
   if (DriverFor(src) == nullptr) return false;
   uint16_t bits = 16;
-  switch (SampleCodingTag(src)) {
+  switch (LittleEndianCoding(SampleCodingTag(src))) {
     case WAVE_FORMAT_PCM:
       bits = ContainerBytes(src) == 1 ? 8 : ContainerBytes(src) == 2 ? 16 : 32;
       break;

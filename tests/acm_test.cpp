@@ -243,9 +243,10 @@ TEST(AcmFormatSuggest, ReadsTheExtensibleSubFormat) {
 }
 
 // A mono PCM header with `bits` in containers of `container` bytes; with `valid` > 0 it is
-// WAVE_FORMAT_EXTENSIBLE with that many valid bits.
-std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid = 0) {
-  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 8000, 8000u * container, container, bits, 0};
+// WAVE_FORMAT_EXTENSIBLE with that many valid bits. `coding`: the PCM tag, plain or in the GUID.
+std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid = 0,
+                               uint16_t coding = WAVE_FORMAT_PCM) {
+  WAVEFORMATEX format{coding, 1, 8000, 8000u * container, container, bits, 0};
   std::vector<uint8_t> extension;
   if (valid > 0) {
     format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -256,8 +257,8 @@ std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid
                  0,
                  0,
                  0,
-                 0x01,
-                 0x00,
+                 static_cast<uint8_t>(coding),
+                 static_cast<uint8_t>(coding >> 8),
                  0x00,
                  0x00,
                  0x00,
@@ -279,13 +280,18 @@ std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid
   return bytes;
 }
 
-// Each container's bytes (the low `container` bytes of each value, little-endian) converted
-// whole; the PCM out read back as signed samples of its width.
+// Each container's bytes (the low `container` bytes of each value, little-endian unless the
+// header's coding is kBigEndianPcmTag) converted whole; the PCM out read back as signed samples
+// of its width.
 std::vector<int32_t> ConvertContainers(const std::vector<uint8_t>& header, uint16_t container,
                                        std::initializer_list<uint32_t> containers) {
+  const bool bigEndian =
+      SampleCodingTag(reinterpret_cast<const WAVEFORMATEX*>(header.data())) == kBigEndianPcmTag;
   std::vector<uint8_t> data;
   for (const uint32_t value : containers) {
-    for (unsigned b = 0; b < container; ++b) data.push_back(static_cast<uint8_t>(value >> 8 * b));
+    for (unsigned b = 0; b < container; ++b) {
+      data.push_back(static_cast<uint8_t>(value >> 8 * (bigEndian ? container - 1 - b : b)));
+    }
   }
   Stream stream;
   if (!Open(reinterpret_cast<const WAVEFORMATEX*>(header.data()), stream)) return {};
@@ -303,24 +309,33 @@ std::vector<int32_t> ConvertContainers(const std::vector<uint8_t>& header, uint1
   return samples;
 }
 
-TEST(AcmPcm, ValidBitsAreReadWhereTheHeaderPutsThem) {
-  // A plain header whose container is a byte wider than its bits (ALSA's S24_LE): the low
-  // bytes, signed from bit 23, whatever the pad byte holds; out in the high bits.
-  EXPECT_EQ(ConvertContainers(PcmHeader(4, 24), 4,
-                              {0x00123456, 0xAB123456, 0x00FEDCBA, 0xFFFEDCBA, 0x007FFFFF,
-                               0x00800000, 0x5A000000}),
-            (std::vector<int32_t>{0x12345600, 0x12345600, -0x01234600, -0x01234600, 0x7FFFFF00,
-                                  INT32_MIN, 0}));
-  // A container exactly as wide as the bits need: the high bits, as stored.
-  EXPECT_EQ(ConvertContainers(PcmHeader(3, 20), 3, {0x12345F, 0xFEDCBA}),
-            (std::vector<int32_t>{0x12345F00, -0x01234600}));
-  EXPECT_EQ(ConvertContainers(PcmHeader(2, 12), 2, {0x1234, 0x8001}),
-            (std::vector<int32_t>{0x1234, -0x7FFF}));
-  // WAVE_FORMAT_EXTENSIBLE: the high bits, the pad bits below them cleared.
-  EXPECT_EQ(ConvertContainers(PcmHeader(4, 32, 24), 4, {0x123456AB, 0x876543FF, 0x7FFFFFFF}),
-            (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x87654300), 0x7FFFFF00}));
-  EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 20), 3, {0x12345F}),
-            (std::vector<int32_t>{0x12345000}));
+// The same values stored little-endian and (a RIFX file's samples) big-endian give the same.
+TEST(AcmPcm, ValidBitsAreReadWhereTheHeaderPutsThemInEitherByteOrder) {
+  for (const uint16_t coding : {WAVE_FORMAT_PCM, kBigEndianPcmTag}) {
+    SCOPED_TRACE(coding);
+    // A plain header whose container is a byte wider than its bits (ALSA's S24_LE): the low
+    // bytes, signed from bit 23, whatever the pad byte holds; out in the high bits.
+    EXPECT_EQ(ConvertContainers(PcmHeader(4, 24, 0, coding), 4,
+                                {0x00123456, 0xAB123456, 0x00FEDCBA, 0xFFFEDCBA, 0x007FFFFF,
+                                 0x00800000, 0x5A000000}),
+              (std::vector<int32_t>{0x12345600, 0x12345600, -0x01234600, -0x01234600, 0x7FFFFF00,
+                                    INT32_MIN, 0}));
+    // A container exactly as wide as the bits need: the high bits, as stored.
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 20, 0, coding), 3, {0x12345F, 0xFEDCBA}),
+              (std::vector<int32_t>{0x12345F00, -0x01234600}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 0, coding), 3, {0x123456, 0x800001}),
+              (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x80000100)}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(2, 12, 0, coding), 2, {0x1234, 0x8001}),
+              (std::vector<int32_t>{0x1234, -0x7FFF}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(2, 16, 0, coding), 2, {0x1234, 0x8001}),
+              (std::vector<int32_t>{0x1234, -0x7FFF}));
+    // WAVE_FORMAT_EXTENSIBLE: the high bits, the pad bits below them cleared.
+    EXPECT_EQ(
+        ConvertContainers(PcmHeader(4, 32, 24, coding), 4, {0x123456AB, 0x876543FF, 0x7FFFFFFF}),
+        (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x87654300), 0x7FFFFF00}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 20, coding), 3, {0x12345F}),
+              (std::vector<int32_t>{0x12345000}));
+  }
 }
 
 TEST(AcmStreamOpen, FailsWhenADecoderRefusesTheFormat) {

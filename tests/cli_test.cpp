@@ -119,6 +119,30 @@ TEST_F(CliTest, WithoutItsModulesPlaysTheClassicFormatsAndRefusesTheRestOnce) {
   EXPECT_EQ(errors, "rtplayer-cli: " + mp3 + ": " + expected::kNoOutputFormat + "\n");
 }
 
+// RIFX files as sox writes them, in every width and in float, plain and extensible: the PCM
+// that sox decodes from each; a compressed format in RIFX is refused.
+TEST_F(CliTest, PlaysRifxFilesAsSoxDecodesThem) {
+  const std::string folder = std::string(RTPLAYER_FIXTURES) + "/rifx/";
+  int played = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().stem().string();
+    if (entry.path().extension() != ".raw") continue;
+    SCOPED_TRACE(name);
+    const std::string out = dir_.path("out.wav");
+    std::string errors;
+    ASSERT_EQ(Run({"--output", out, folder + name + ".wav"}, &errors), 0) << errors;
+    const auto wav = ReadWav(out);
+    ASSERT_TRUE(wav.has_value());
+    EXPECT_TRUE(wav->data == ReadFileBytes(folder + name + ".raw"));
+    ++played;
+  }
+  EXPECT_EQ(played, 8);
+  std::string errors;
+  EXPECT_EQ(Run({"--output", dir_.path("out.wav"), folder + "sox-ima-mono.wav"}, &errors), 1);
+  EXPECT_EQ(errors,
+            "rtplayer-cli: " + folder + "sox-ima-mono.wav: " + expected::kNoOutputFormat + "\n");
+}
+
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {
   std::string errors;
   EXPECT_EQ(Run({"--frobnicate"}, &errors), 2);

@@ -254,7 +254,8 @@ std::vector<MalformedFile> BrokenStructure() {
   Append(oddFormatUnpadded, Data());
   return {
       {"NotRiff", text, Shows(expected::kNotRiffWave)},
-      {"BigEndianRifx", rifx, Shows(expected::kNotRiffWave)},
+      // RIFX reads sizes big-endian: the format chunk's 18 becomes 0x12000000.
+      {"LittleEndianSizesUnderRifx", rifx, Shows(expected::kFormatChunkTooLarge)},
       {"Zeros", Bytes(65536, 0), Shows(expected::kNotRiffWave)},
       {"WaveAfterAJunkChunk", waveAfterJunk, Shows(expected::kNotRiffWave)},
       {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(expected::kNotRiffWave)},
