@@ -49,7 +49,9 @@ struct ACMSTREAMHEADER {
 // integer and float PCM give 32-bit. cbDst: sizeof(WAVEFORMATEX); flags:
 // ACM_FORMATSUGGESTF_WFORMATTAG (only PCM is suggested). Fails (ACMERR_NOTPOSSIBLE) for a tag
 // no driver decodes, 0 channels, a rate of 0 or a block alignment of 0. `src` is followed by
-// src->cbSize bytes.
+// src->cbSize bytes, except for PCM and IEEE float (plain, not extensible): their extra-byte
+// count means nothing, and no driver reads past the 18 bytes, whatever it says (old writers put
+// 196 after an 18-byte chunk). The same holds for acmStreamOpen.
 MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
                           uint32_t flags);
 

@@ -337,7 +337,10 @@ std::vector<MalformedFile> BrokenFormats() {
       {"BitsOfZero", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 0; }), kEither},
       {"BitsOf7", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 7; }), kEither},
       {"BitsOf64", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 64; }), kEither},
-      {"ExtraBytesClaimedAllOnes", PcmWith([](WAVEFORMATEX& f) { f.cbSize = 0xFFFF; }), kEither},
+      // PCM and float have no extra bytes: what the count says means nothing to them.
+      {"ExtraBytesClaimedAllOnes", PcmWith([](WAVEFORMATEX& f) { f.cbSize = 0xFFFF; }), kPlays},
+      {"FloatExtraBytesClaimed196", Wave({Fmt({0x0003, 1, 8000, 32000, 4, 32, 196}), Data()}),
+       kPlays},
       {"UnknownTag", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x7A5C; }),
        Shows(expected::kNoOutputFormat)},
       {"FloatOf16Bits", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x0003; }), kEither},
