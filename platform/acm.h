@@ -86,7 +86,10 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint
 // gives out everything it holds. Never writes past cbDstLength: PCM that does not fit stays in
 // the stream and comes out first at the next call, which may then produce without consuming.
 // A driver may take less than it is offered when its PCM would not fit acmStreamSize's size
-// for the offer; the caller offers the rest again. Fault seam: "acmStreamConvert".
+// for the offer; the caller offers the rest again. What a conversion gives is whole frames of
+// the PCM format (a destination smaller than one frame gets it a part at a time): part of a
+// frame that the tail decodes to (a sample of some channels only) is dropped, as a partial
+// block is. Fault seam: "acmStreamConvert".
 MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
 // Undoes the preparation (flags 0).

@@ -79,10 +79,11 @@ std::vector<uint8_t> ConvertWhole(HACMSTREAM stream, const std::vector<uint8_t>&
 // was not consumed) only when less than a block is left: windows of random sizes up to
 // `window` bytes, a destination of `room` bytes behind guard bytes, block alignment until the
 // portion that reaches the end, which goes with the end flag. Checks that no call writes past
-// the destination and that acmStreamSize(window) bounds every call when room is that size.
+// the destination, that acmStreamSize(window) bounds every call when room is that size, and that
+// every call gives whole PCM frames of `frame` bytes when the room holds one.
 std::vector<uint8_t> ConvertInPieces(HACMSTREAM stream, const std::vector<uint8_t>& data,
                                      uint32_t blockAlign, uint32_t window, uint32_t room,
-                                     unsigned seed) {
+                                     unsigned seed, uint32_t frame = 1) {
   std::minstd_rand random(seed);
   std::vector<uint8_t> out;
   std::vector<uint8_t> dst(room + 16, 0xA5);
@@ -101,6 +102,9 @@ std::vector<uint8_t> ConvertInPieces(HACMSTREAM stream, const std::vector<uint8_
     EXPECT_EQ(c.result, MMSYSERR_NOERROR);
     if (c.result != MMSYSERR_NOERROR) break;
     EXPECT_LE(c.produced, room);
+    if (room >= frame) {
+      EXPECT_EQ(c.produced % frame, 0u) << "part of a frame";
+    }
     for (size_t i = room; i < dst.size(); ++i) EXPECT_EQ(dst[i], 0xA5) << "written past the end";
     out.insert(out.end(), dst.begin(), dst.begin() + c.produced);
     // With acmStreamSize's room nothing is ever kept back for a later call.
@@ -128,7 +132,8 @@ TEST_P(EveryFixture, WholeAndPiecesGiveTheReferencePcm) {
   const uint32_t block = fixture_.wave()->nBlockAlign;
   for (const uint32_t window : {block, block + 4096, 3 * block + 777}) {
     const uint32_t room = SizeFor(stream.handle, window);
-    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, window, room, window),
+    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, window, room, window,
+                              stream.pcm.nBlockAlign),
               fixture_.reference)
         << "windows of up to " << window << " bytes";
   }
@@ -141,7 +146,7 @@ TEST_P(EveryFixture, TinyDestinationsGetEveryByteInOrder) {
   const uint32_t frame = stream.pcm.nBlockAlign;
   // Rooms smaller than one PCM frame, and not a whole number of frames.
   for (const uint32_t room : {1u, frame + 3, 997u}) {
-    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, block + 5000, room, room),
+    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, block + 5000, room, room, frame),
               fixture_.reference)
         << "destination of " << room << " bytes";
   }
@@ -439,6 +444,32 @@ TEST(AcmStreamConvert, EndTakesTheTailAndDrains) {
   c = Convert(stream.handle, nullptr, 0, pcm.data(), pcm.size(), ACM_STREAMCONVERTF_END);
   EXPECT_EQ(c.result, MMSYSERR_NOERROR);
   EXPECT_EQ(c.produced, 0u);
+}
+
+// Mu-law in three channels, one byte a sample: a tail of one byte decodes to a third of a
+// frame, which is dropped however small the destination it comes out through.
+TEST(AcmStreamConvert, PartOfAFrameThatTheTailDecodesToIsDropped) {
+  const WAVEFORMATEX mulaw{0x0007, 3, 8000, 24000, 3, 8, 0};
+  const std::vector<uint8_t> data = {0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+  for (const uint32_t room : {64u, 8u, 1u}) {
+    SCOPED_TRACE(room);
+    Stream stream;
+    ASSERT_TRUE(Open(&mulaw, stream));
+    std::vector<uint8_t> dst(room);
+    size_t out = 0;
+    size_t used = 0;
+    for (int call = 0; call < 100; ++call) {
+      const Conversion c =
+          Convert(stream.handle, data.data() + used, data.size() - used, dst.data(), room,
+                  call == 0 ? kStartEnd : ACM_STREAMCONVERTF_END);
+      ASSERT_EQ(c.result, MMSYSERR_NOERROR);
+      used += c.used;
+      out += c.produced;
+      if (c.used == 0 && c.produced == 0) break;
+    }
+    EXPECT_EQ(used, data.size());
+    EXPECT_EQ(out, 12u) << "two whole frames of 16-bit samples";
+  }
 }
 
 TEST(AcmStreamConvert, StartBeginsAfresh) {
