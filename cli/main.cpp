@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -5,6 +6,9 @@
 #include "cli/terminal_session.h"
 
 int main(int argc, char** argv) {
+  // An output past the file-size limit then fails its write and is reported, and its file
+  // removed, instead of the signal ending the program with the file half written.
+  std::signal(SIGXFSZ, SIG_IGN);
   CliOptions options;
   std::string error;
   if (!ParseCliOptions(argc, argv, &options, &error)) {

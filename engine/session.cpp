@@ -6,6 +6,7 @@
 #include "engine/player_state.h"
 
 bool LaunchPlayback() {
+  ForgetFailures();
   timeBeginPeriod(1);
   SetPriorityClass(HIGH_PRIORITY_CLASS);
   player.playbackThread = CreateThread(&PlaybackThreadProc, nullptr, &player.playbackThreadId);
