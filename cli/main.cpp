@@ -3,7 +3,25 @@
 #include <string>
 
 #include "cli/options.h"
+#include "cli/output_check.h"
 #include "cli/terminal_session.h"
+
+namespace {
+
+// Before anything is opened for writing: --output that names a file to play would overwrite
+// it with its own decoding.
+bool OutputSpareFilesToPlay(const CliOptions& options, std::string* error) {
+  if (options.outputPath.empty()) return true;
+  for (const std::string& file : options.files) {
+    if (OutputIsFileToPlay(options.outputPath, file)) {
+      *error = "--output " + options.outputPath + " would overwrite the file to play, " + file;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // An output past the file-size limit then fails its write and is reported, and its file
@@ -11,7 +29,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   CliOptions options;
   std::string error;
-  if (!ParseCliOptions(argc, argv, &options, &error)) {
+  if (!ParseCliOptions(argc, argv, &options, &error) || !OutputSpareFilesToPlay(options, &error)) {
     std::fprintf(stderr, "rtplayer-cli: %s\n%s", error.c_str(), kCliUsage);
     return 2;
   }

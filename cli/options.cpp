@@ -48,11 +48,22 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       } else if (!ParseEntry(value, &options->device)) {
         *error = std::string("not a device entry: ") + value;
         return false;
+      } else {
+        options->deviceGiven = true;
       }
     } else {
       *error = std::string("unknown option: ") + arg;
       return false;
     }
+  }
+  // A device and a file are two places for the sound: one must not silently win.
+  if (options->deviceGiven && !options->outputPath.empty()) {
+    *error = "--device and --output exclude each other";
+    return false;
+  }
+  if (options->listDevices && !options->files.empty()) {
+    *error = "--list-devices plays no file";
+    return false;
   }
   if (!options->help && !options->version && !options->listDevices && options->files.empty()) {
     *error = "no file to play";

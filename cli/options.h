@@ -8,8 +8,9 @@ struct CliOptions {
   bool listDevices = false;
   bool help = false;
   bool version = false;
-  int device = 0;          // entry of the device list, as the dialog numbers it
-  std::string outputPath;  // the file device's WAV file; empty for a real device
+  int device = 0;            // entry of the device list, as the dialog numbers it
+  bool deviceGiven = false;  // --device came on the command line
+  std::string outputPath;    // the file device's WAV file; empty for a real device
   std::vector<std::string> files;
 };
 

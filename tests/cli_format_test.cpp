@@ -24,12 +24,17 @@ TEST(CliOptions, TakesDeviceOutputAndFilesInOrder) {
 }
 
 TEST(CliOptions, RefusesWhatItCannotDo) {
-  for (auto args : std::vector<std::vector<const char*>>{{},
-                                                         {"--device"},
-                                                         {"--device", "-1", "a.wav"},
-                                                         {"--device", "2x", "a.wav"},
-                                                         {"--volume", "3", "a.wav"},
-                                                         {"--output", "o.wav", "a.wav", "b.wav"}}) {
+  for (auto args :
+       std::vector<std::vector<const char*>>{{},
+                                             {"--device"},
+                                             {"--device", "-1", "a.wav"},
+                                             {"--device", "2x", "a.wav"},
+                                             {"--volume", "3", "a.wav"},
+                                             {"--output", "o.wav", "a.wav", "b.wav"},
+                                             // Two places for the sound.
+                                             {"--device", "0", "--output", "o.wav", "a.wav"},
+                                             {"--output", "o.wav", "--device", "1", "a.wav"},
+                                             {"--list-devices", "a.wav"}}) {
     std::vector<const char*> argv{"rtplayer-cli"};
     argv.insert(argv.end(), args.begin(), args.end());
     CliOptions options;
