@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "cli/output_check.h"
+#include "cli/terminal_name.h"
 #include "cli/terminal_session.h"
 
 namespace {
@@ -14,7 +15,8 @@ bool OutputSpareFilesToPlay(const CliOptions& options, std::string* error) {
   if (options.outputPath.empty()) return true;
   for (const std::string& file : options.files) {
     if (OutputIsFileToPlay(options.outputPath, file)) {
-      *error = "--output " + options.outputPath + " would overwrite the file to play, " + file;
+      *error = "--output " + TerminalName(options.outputPath) +
+               " would overwrite the file to play, " + TerminalName(file);
       return false;
     }
   }

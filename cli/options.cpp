@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/terminal_name.h"
+
 const char* const kCliUsage =
     "usage: rtplayer-cli [--device N | --output FILE.wav] FILE.wav...\n"
     "       rtplayer-cli --list-devices | --version | --help\n"
@@ -46,13 +48,13 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       if (arg[2] == 'o') {
         options->outputPath = value;
       } else if (!ParseEntry(value, &options->device)) {
-        *error = std::string("not a device entry: ") + value;
+        *error = "not a device entry: " + TerminalName(value);
         return false;
       } else {
         options->deviceGiven = true;
       }
     } else {
-      *error = std::string("unknown option: ") + arg;
+      *error = "unknown option: " + TerminalName(arg);
       return false;
     }
   }

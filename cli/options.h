@@ -14,7 +14,8 @@ struct CliOptions {
   std::vector<std::string> files;
 };
 
-// Parses argv. False with a one-line reason in *error when the command line is wrong.
+// Parses argv. False with a one-line reason in *error when the command line is wrong (the
+// names in it as TerminalName writes them).
 bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std::string* error);
 
 extern const char* const kCliUsage;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/status_line.h"
+#include "cli/terminal_name.h"
 #include "engine/engine.h"
 
 namespace {
@@ -25,8 +26,8 @@ constexpr uint32_t WM_CLI_TICK = 0x8002;
 
 struct Terminal {
   uint32_t mainThreadId = 0;
-  // The file the engine is working on, named in its messages. Set by the main thread before
-  // a playback's thread exists and kept until its finish has been handled.
+  // The file the engine is working on, as its messages name it (TerminalName). Set by the main
+  // thread before a playback's thread exists and kept until its finish has been handled.
   std::string file;
   int entry = 0;
   bool statusLine = false;  // standard error is a terminal
@@ -152,7 +153,7 @@ class Ticker {
 // signal stopped the playback.
 bool PlayOne(const std::string& file, bool* stopped) {
   const int errorsBefore = terminal.errorsShown.load();
-  terminal.file = file;
+  terminal.file = TerminalName(file);
   if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
 
   const auto started = std::chrono::steady_clock::now();
@@ -162,7 +163,7 @@ bool PlayOne(const std::string& file, bool* stopped) {
       StopPlayback();
       *stopped = true;
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
-      DrawStatus(file,
+      DrawStatus(terminal.file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
@@ -189,7 +190,7 @@ int PlayFiles(const CliOptions& options) {
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
   AttachFrontEnd(&kTerminalPort);
   if (!options.outputPath.empty()) {
-    terminal.file = options.outputPath;
+    terminal.file = TerminalName(options.outputPath);
     if (!SetOutputFile(options.outputPath)) return 1;
   }
 

@@ -159,6 +159,16 @@ TEST_F(CliTest, RefusesAnOutputThatIsTheFileToPlay) {
   close(held);
 }
 
+// A name that would drive the terminal is written quoted, as GNU's tools quote it.
+TEST_F(CliTest, NamesThatHoldControlCharactersAreQuotedInMessages) {
+  const std::string name = dir_.path("\x1b[31mred\n.wav");
+  ASSERT_TRUE(WriteFileBytes(name, Pattern(100)));
+  std::string errors;
+  EXPECT_EQ(Run({"--output", dir_.path("out.wav"), name}, &errors), 1);
+  EXPECT_EQ(errors, "rtplayer-cli: '" + dir_.root() +
+                        "/'$'\\033''[31mred'$'\\n''.wav': " + expected::kNotRiffWave + "\n");
+}
+
 // RIFX files as sox writes them, in every width and in float, plain and extensible: the PCM
 // that sox decodes from each; a compressed format in RIFX is refused.
 TEST_F(CliTest, PlaysRifxFilesAsSoxDecodesThem) {
