@@ -149,9 +149,8 @@ class Ticker {
   std::thread thread_;
 };
 
-// Plays one file to its finish. False when a message was shown for it. Sets *stopped when a
-// signal stopped the playback.
-bool PlayOne(const std::string& file, bool* stopped) {
+// Plays one file to its finish. False when a message was shown for it.
+bool PlayOne(const std::string& file) {
   const int errorsBefore = terminal.errorsShown.load();
   terminal.file = TerminalName(file);
   if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
@@ -161,7 +160,6 @@ bool PlayOne(const std::string& file, bool* stopped) {
        (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
     if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
       StopPlayback();
-      *stopped = true;
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
       DrawStatus(terminal.file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
@@ -198,15 +196,14 @@ int PlayFiles(const CliOptions& options) {
   std::optional<Ticker> ticker;
   if (terminal.statusLine) ticker.emplace();
 
-  // A signal that finds no playback running ends the run before the next file, with the
-  // status of the files played so far.
+  // A signal that finds no playback running (during a start, or between two files) ends the
+  // run before the next file, as one that stops a playback does.
   bool allPlayed = true;
-  bool stopped = false;
   for (const std::string& file : options.files) {
     if (signals.interrupted()) break;
-    allPlayed = PlayOne(file, &stopped) && allPlayed;
+    allPlayed = PlayOne(file) && allPlayed;
   }
   ticker.reset();
-  if (stopped) return 130;
+  if (signals.interrupted()) return 130;
   return allPlayed ? 0 : 1;
 }
