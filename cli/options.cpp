@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "terminal_name.h"
+
 const char* const kCliUsage =
     "usage: rtplayer-cli [--device N | --output FILE.wav] FILE.wav...\n"
     "       rtplayer-cli --list-devices | --version | --help\n"
@@ -46,13 +48,24 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       if (arg[2] == 'o') {
         options->outputPath = value;
       } else if (!ParseEntry(value, &options->device)) {
-        *error = std::string("not a device entry: ") + value;
+        *error = "not a device entry: " + TerminalName(value);
         return false;
+      } else {
+        options->deviceGiven = true;
       }
     } else {
-      *error = std::string("unknown option: ") + arg;
+      *error = "unknown option: " + TerminalName(arg);
       return false;
     }
+  }
+  // A device and a file are two places for the sound: one must not silently win.
+  if (options->deviceGiven && !options->outputPath.empty()) {
+    *error = "--device and --output exclude each other";
+    return false;
+  }
+  if (options->listDevices && !options->files.empty()) {
+    *error = "--list-devices plays no file";
+    return false;
   }
   if (!options->help && !options->version && !options->listDevices && options->files.empty()) {
     *error = "no file to play";

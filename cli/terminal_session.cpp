@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "terminal_name.h"
 #include "engine/engine.h"
 #include "status_line.h"
 
@@ -25,8 +26,8 @@ constexpr uint32_t WM_CLI_TICK = 0x8002;
 
 struct Terminal {
   uint32_t mainThreadId = 0;
-  // The file the engine is working on, named in its messages. Set by the main thread before
-  // a playback's thread exists and kept until its finish has been handled.
+  // The file the engine is working on, as its messages name it (TerminalName). Set by the main
+  // thread before a playback's thread exists and kept until its finish has been handled.
   std::string file;
   int entry = 0;
   bool statusLine = false;  // standard error is a terminal
@@ -148,11 +149,10 @@ class Ticker {
   std::thread thread_;
 };
 
-// Plays one file to its finish. False when a message was shown for it. Sets *stopped when a
-// signal stopped the playback.
-bool PlayOne(const std::string& file, bool* stopped) {
+// Plays one file to its finish. False when a message was shown for it.
+bool PlayOne(const std::string& file) {
   const int errorsBefore = terminal.errorsShown.load();
-  terminal.file = file;
+  terminal.file = TerminalName(file);
   if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
 
   const auto started = std::chrono::steady_clock::now();
@@ -160,9 +160,8 @@ bool PlayOne(const std::string& file, bool* stopped) {
        (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
     if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
       StopPlayback();
-      *stopped = true;
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
-      DrawStatus(file,
+      DrawStatus(terminal.file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
@@ -189,7 +188,7 @@ int PlayFiles(const CliOptions& options) {
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
   AttachFrontEnd(&kTerminalPort);
   if (!options.outputPath.empty()) {
-    terminal.file = options.outputPath;
+    terminal.file = TerminalName(options.outputPath);
     if (!SetOutputFile(options.outputPath)) return 1;
   }
 
@@ -197,15 +196,14 @@ int PlayFiles(const CliOptions& options) {
   std::optional<Ticker> ticker;
   if (terminal.statusLine) ticker.emplace();
 
-  // A signal that finds no playback running ends the run before the next file, with the
-  // status of the files played so far.
+  // A signal that finds no playback running (during a start, or between two files) ends the
+  // run before the next file, as one that stops a playback does.
   bool allPlayed = true;
-  bool stopped = false;
   for (const std::string& file : options.files) {
     if (signals.interrupted()) break;
-    allPlayed = PlayOne(file, &stopped) && allPlayed;
+    allPlayed = PlayOne(file) && allPlayed;
   }
   ticker.reset();
-  if (stopped) return 130;
+  if (signals.interrupted()) return 130;
   return allPlayed ? 0 : 1;
 }

@@ -38,8 +38,11 @@ bool StopWith(const char* message) {
 bool OpenConversionStream() {
   const WAVEFORMATEX& source = player.sourceFormat.format;
   player.outputFormat.wFormatTag = WAVE_FORMAT_PCM;
-  // The service reads cbSize extra bytes; only those of the stored chunk are the file's.
-  if (source.cbSize > MAX_FORMAT_CHUNK - sizeof(WAVEFORMATEX) ||
+  // The service reads cbSize extra bytes; only those of the stored chunk are the file's. PCM
+  // and float have none to read, whatever their count says.
+  const bool extraBytesRead =
+      source.wFormatTag != WAVE_FORMAT_PCM && source.wFormatTag != WAVE_FORMAT_IEEE_FLOAT;
+  if ((extraBytesRead && source.cbSize > MAX_FORMAT_CHUNK - sizeof(WAVEFORMATEX)) ||
       acmFormatSuggest(&source, &player.outputFormat, sizeof(WAVEFORMATEX),
                        ACM_FORMATSUGGESTF_WFORMATTAG) != 0 ||
       !DurationFits(source, kSourceMilliseconds) ||

@@ -11,8 +11,9 @@
 
 // Front end's thread, during the start, after OpenWaveFile. Formats whose sizes cannot be
 // computed in 32 bits (no block alignment; 100 ms of the source, or 125 ms of its PCM, not
-// countable) or whose extra bytes run past the stored format chunk are refused here, with
-// the message of a format that cannot be converted.
+// countable) or whose extra bytes run past the stored format chunk (but for PCM and float,
+// whose extra-byte count the conversion service ignores) are refused here, with the message
+// of a format that cannot be converted.
 bool OpenConversionStream();
 
 // Front end's thread, during the start, after OpenConversionStream. What was allocated

@@ -8,6 +8,7 @@
 #include "start_and_teardown.h"
 
 bool LaunchPlayback() {
+  ForgetFailures();
   timeBeginPeriod(1);
   SetPriorityClass(HIGH_PRIORITY_CLASS);
   player.playbackThread = CreateThread(&PlaybackThreadProc, nullptr, &player.playbackThreadId);

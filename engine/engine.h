@@ -26,8 +26,11 @@ std::vector<std::string> OutputEntryTexts();
 
 // Plays every later playback into a WAV file at `path` (the file device: exact output, as
 // fast as the engine runs) instead of the selected device; an empty path chooses the device
-// again. Not while a playback runs. False, after "Невозможно открыть устройство
-// воспроизведения" has been shown, when the path is longer than the platform allows.
+// again. The file is written beside `path` and put in its place at the finish of a playback
+// that played to its end or was stopped (StopPlayback), as a WAV file of what was played; a
+// playback that fails leaves `path` as it was. A `path` that is no regular file (/dev/null, a
+// FIFO) is written directly. Not while a playback runs. False, after "Невозможно открыть
+// устройство воспроизведения" has been shown, when the path is longer than the platform allows.
 bool SetOutputFile(const std::string& path);
 
 // The file the next playback plays. False, after "Невозможно открыть файл" has been shown,

@@ -24,6 +24,14 @@ int32_t AddBuffersLive(int32_t delta) {
   return std::atomic_ref(player.deviceBuffersLive).fetch_add(delta) + delta;
 }
 
+bool FailureShown() {
+  return std::atomic_ref(player.failureShown).load() != 0;
+}
+
+void ForgetFailures() {
+  std::atomic_ref(player.failureShown).store(0);
+}
+
 uint32_t RoundUp(uint32_t value, uint32_t step) {
   const uint32_t t = value + step - 1;
   return t - t % step;
@@ -41,5 +49,6 @@ void RequestStop() {
 }
 
 void ShowError(const char* text) {
+  std::atomic_ref(player.failureShown).store(1);
   player.frontEndPort->showError(player.frontEndPort->context, text);
 }

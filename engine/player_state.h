@@ -8,8 +8,8 @@
 //  - Playing/Stopping: the playback thread owns fileInfo, dataRemaining, convertFlags,
 //    convertedNext, convertedPending, fileHandle and the device buffers in its hands.
 //    The front end's thread only sets FLAG_STOPPING (RequestStop) and resets the device.
-//  - flags and deviceBuffersLive are read by both threads: access them only through the
-//    helpers below (atomic), never as plain fields.
+//  - flags, deviceBuffersLive and failureShown are read by both threads: access them only
+//    through the helpers below (atomic), never as plain fields.
 // Work passes between the threads only through posted messages, which order memory.
 #pragma once
 
@@ -73,6 +73,9 @@ struct PlayerState {
   HTHREAD playbackThread;
   uint32_t playbackThreadId;
   uint32_t flags;  // both threads: use LoadFlags / SetFlagBits / ClearFlags
+  // Set by ShowError, cleared as a playback is launched: a playback whose failure was shown
+  // keeps no output. Both threads: use FailureShown / ForgetFailures.
+  uint32_t failureShown;
 };
 
 // The record; zero-filled at start-up.
@@ -84,6 +87,8 @@ void ClearFlags();
 int32_t LoadBuffersLive();
 // Adds `delta` and returns the new count.
 int32_t AddBuffersLive(int32_t delta);
+bool FailureShown();
+void ForgetFailures();
 
 // The smallest multiple of `step` (at least 1) not less than `value`, in 32-bit arithmetic.
 uint32_t RoundUp(uint32_t value, uint32_t step);
@@ -96,5 +101,6 @@ uint32_t BytesForDuration(const WAVEFORMATEX& format, uint32_t milliseconds);
 // convert bench). Either thread.
 void RequestStop();
 
-// Shows a fixed message through the front end and returns when it has been acknowledged.
+// Shows a fixed message through the front end and returns when it has been acknowledged; the
+// playback under way has failed (FailureShown).
 void ShowError(const char* text);

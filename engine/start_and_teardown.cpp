@@ -48,6 +48,9 @@ void CloseHandles() {
     // there, as does a last write that failed with no later write to refuse. Only a playback
     // that started reports it: a failed start has shown its message.
     const bool started = (LoadFlags() & FLAG_PLAYING) != 0;
+    // What a playback played to its end, or until the user stopped it, is its result; one
+    // that failed keeps nothing (the file device then leaves its target as it was).
+    if (started && !FailureShown()) WaveOutKeepOutput(player.waveOutHandle);
     if (waveOutClose(player.waveOutHandle) != MMSYSERR_NOERROR && started) {
       ShowError(kCannotCloseDeviceText);
     }

@@ -17,7 +17,8 @@ bool StartPlayback();
 // device buffer is left to do it. Never while a started playback runs.
 void ReleaseBuffers();
 
-// Closes device, stream and file. Only after the playback thread has ended. When the device
+// Closes device, stream and file. Only after the playback thread has ended. The output of a
+// playback that started and showed no failure is kept (WaveOutKeepOutput). When the device
 // reports at its close that it could not complete the output of a playback that started
 // (FLAG_PLAYING still set), shows kCannotCloseDeviceText.
 void CloseHandles();

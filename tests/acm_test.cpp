@@ -7,7 +7,7 @@
 #include <random>
 
 #include "codec_fixtures.h"
-#include "platform/acm/wave_format.h"
+#include "platform/wave_format.h"
 #include "platform/faults.h"
 
 namespace {
@@ -79,10 +79,11 @@ std::vector<uint8_t> ConvertWhole(HACMSTREAM stream, const std::vector<uint8_t>&
 // was not consumed) only when less than a block is left: windows of random sizes up to
 // `window` bytes, a destination of `room` bytes behind guard bytes, block alignment until the
 // portion that reaches the end, which goes with the end flag. Checks that no call writes past
-// the destination and that acmStreamSize(window) bounds every call when room is that size.
+// the destination, that acmStreamSize(window) bounds every call when room is that size, and that
+// every call gives whole PCM frames of `frame` bytes when the room holds one.
 std::vector<uint8_t> ConvertInPieces(HACMSTREAM stream, const std::vector<uint8_t>& data,
                                      uint32_t blockAlign, uint32_t window, uint32_t room,
-                                     unsigned seed) {
+                                     unsigned seed, uint32_t frame = 1) {
   std::minstd_rand random(seed);
   std::vector<uint8_t> out;
   std::vector<uint8_t> dst(room + 16, 0xA5);
@@ -101,6 +102,9 @@ std::vector<uint8_t> ConvertInPieces(HACMSTREAM stream, const std::vector<uint8_
     EXPECT_EQ(c.result, MMSYSERR_NOERROR);
     if (c.result != MMSYSERR_NOERROR) break;
     EXPECT_LE(c.produced, room);
+    if (room >= frame) {
+      EXPECT_EQ(c.produced % frame, 0u) << "part of a frame";
+    }
     for (size_t i = room; i < dst.size(); ++i) EXPECT_EQ(dst[i], 0xA5) << "written past the end";
     out.insert(out.end(), dst.begin(), dst.begin() + c.produced);
     // With acmStreamSize's room nothing is ever kept back for a later call.
@@ -128,7 +132,8 @@ TEST_P(EveryFixture, WholeAndPiecesGiveTheReferencePcm) {
   const uint32_t block = fixture_.wave()->nBlockAlign;
   for (const uint32_t window : {block, block + 4096, 3 * block + 777}) {
     const uint32_t room = SizeFor(stream.handle, window);
-    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, window, room, window),
+    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, window, room, window,
+                              stream.pcm.nBlockAlign),
               fixture_.reference)
         << "windows of up to " << window << " bytes";
   }
@@ -141,7 +146,7 @@ TEST_P(EveryFixture, TinyDestinationsGetEveryByteInOrder) {
   const uint32_t frame = stream.pcm.nBlockAlign;
   // Rooms smaller than one PCM frame, and not a whole number of frames.
   for (const uint32_t room : {1u, frame + 3, 997u}) {
-    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, block + 5000, room, room),
+    EXPECT_EQ(ConvertInPieces(stream.handle, fixture_.data, block, block + 5000, room, room, frame),
               fixture_.reference)
         << "destination of " << room << " bytes";
   }
@@ -243,9 +248,10 @@ TEST(AcmFormatSuggest, ReadsTheExtensibleSubFormat) {
 }
 
 // A mono PCM header with `bits` in containers of `container` bytes; with `valid` > 0 it is
-// WAVE_FORMAT_EXTENSIBLE with that many valid bits.
-std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid = 0) {
-  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 8000, 8000u * container, container, bits, 0};
+// WAVE_FORMAT_EXTENSIBLE with that many valid bits. `coding`: the PCM tag, plain or in the GUID.
+std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid = 0,
+                               uint16_t coding = WAVE_FORMAT_PCM) {
+  WAVEFORMATEX format{coding, 1, 8000, 8000u * container, container, bits, 0};
   std::vector<uint8_t> extension;
   if (valid > 0) {
     format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -256,8 +262,8 @@ std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid
                  0,
                  0,
                  0,
-                 0x01,
-                 0x00,
+                 static_cast<uint8_t>(coding),
+                 static_cast<uint8_t>(coding >> 8),
                  0x00,
                  0x00,
                  0x00,
@@ -279,13 +285,18 @@ std::vector<uint8_t> PcmHeader(uint16_t container, uint16_t bits, uint16_t valid
   return bytes;
 }
 
-// Each container's bytes (the low `container` bytes of each value, little-endian) converted
-// whole; the PCM out read back as signed samples of its width.
+// Each container's bytes (the low `container` bytes of each value, little-endian unless the
+// header's coding is kBigEndianPcmTag) converted whole; the PCM out read back as signed samples
+// of its width.
 std::vector<int32_t> ConvertContainers(const std::vector<uint8_t>& header, uint16_t container,
                                        std::initializer_list<uint32_t> containers) {
+  const bool bigEndian =
+      SampleCodingTag(reinterpret_cast<const WAVEFORMATEX*>(header.data())) == kBigEndianPcmTag;
   std::vector<uint8_t> data;
   for (const uint32_t value : containers) {
-    for (unsigned b = 0; b < container; ++b) data.push_back(static_cast<uint8_t>(value >> 8 * b));
+    for (unsigned b = 0; b < container; ++b) {
+      data.push_back(static_cast<uint8_t>(value >> 8 * (bigEndian ? container - 1 - b : b)));
+    }
   }
   Stream stream;
   if (!Open(reinterpret_cast<const WAVEFORMATEX*>(header.data()), stream)) return {};
@@ -303,24 +314,33 @@ std::vector<int32_t> ConvertContainers(const std::vector<uint8_t>& header, uint1
   return samples;
 }
 
-TEST(AcmPcm, ValidBitsAreReadWhereTheHeaderPutsThem) {
-  // A plain header whose container is a byte wider than its bits (ALSA's S24_LE): the low
-  // bytes, signed from bit 23, whatever the pad byte holds; out in the high bits.
-  EXPECT_EQ(ConvertContainers(PcmHeader(4, 24), 4,
-                              {0x00123456, 0xAB123456, 0x00FEDCBA, 0xFFFEDCBA, 0x007FFFFF,
-                               0x00800000, 0x5A000000}),
-            (std::vector<int32_t>{0x12345600, 0x12345600, -0x01234600, -0x01234600, 0x7FFFFF00,
-                                  INT32_MIN, 0}));
-  // A container exactly as wide as the bits need: the high bits, as stored.
-  EXPECT_EQ(ConvertContainers(PcmHeader(3, 20), 3, {0x12345F, 0xFEDCBA}),
-            (std::vector<int32_t>{0x12345F00, -0x01234600}));
-  EXPECT_EQ(ConvertContainers(PcmHeader(2, 12), 2, {0x1234, 0x8001}),
-            (std::vector<int32_t>{0x1234, -0x7FFF}));
-  // WAVE_FORMAT_EXTENSIBLE: the high bits, the pad bits below them cleared.
-  EXPECT_EQ(ConvertContainers(PcmHeader(4, 32, 24), 4, {0x123456AB, 0x876543FF, 0x7FFFFFFF}),
-            (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x87654300), 0x7FFFFF00}));
-  EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 20), 3, {0x12345F}),
-            (std::vector<int32_t>{0x12345000}));
+// The same values stored little-endian and (a RIFX file's samples) big-endian give the same.
+TEST(AcmPcm, ValidBitsAreReadWhereTheHeaderPutsThemInEitherByteOrder) {
+  for (const uint16_t coding : {WAVE_FORMAT_PCM, kBigEndianPcmTag}) {
+    SCOPED_TRACE(coding);
+    // A plain header whose container is a byte wider than its bits (ALSA's S24_LE): the low
+    // bytes, signed from bit 23, whatever the pad byte holds; out in the high bits.
+    EXPECT_EQ(ConvertContainers(PcmHeader(4, 24, 0, coding), 4,
+                                {0x00123456, 0xAB123456, 0x00FEDCBA, 0xFFFEDCBA, 0x007FFFFF,
+                                 0x00800000, 0x5A000000}),
+              (std::vector<int32_t>{0x12345600, 0x12345600, -0x01234600, -0x01234600, 0x7FFFFF00,
+                                    INT32_MIN, 0}));
+    // A container exactly as wide as the bits need: the high bits, as stored.
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 20, 0, coding), 3, {0x12345F, 0xFEDCBA}),
+              (std::vector<int32_t>{0x12345F00, -0x01234600}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 0, coding), 3, {0x123456, 0x800001}),
+              (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x80000100)}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(2, 12, 0, coding), 2, {0x1234, 0x8001}),
+              (std::vector<int32_t>{0x1234, -0x7FFF}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(2, 16, 0, coding), 2, {0x1234, 0x8001}),
+              (std::vector<int32_t>{0x1234, -0x7FFF}));
+    // WAVE_FORMAT_EXTENSIBLE: the high bits, the pad bits below them cleared.
+    EXPECT_EQ(
+        ConvertContainers(PcmHeader(4, 32, 24, coding), 4, {0x123456AB, 0x876543FF, 0x7FFFFFFF}),
+        (std::vector<int32_t>{0x12345600, static_cast<int32_t>(0x87654300), 0x7FFFFF00}));
+    EXPECT_EQ(ConvertContainers(PcmHeader(3, 24, 20, coding), 3, {0x12345F}),
+              (std::vector<int32_t>{0x12345000}));
+  }
 }
 
 TEST(AcmStreamOpen, FailsWhenADecoderRefusesTheFormat) {
@@ -424,6 +444,32 @@ TEST(AcmStreamConvert, EndTakesTheTailAndDrains) {
   c = Convert(stream.handle, nullptr, 0, pcm.data(), pcm.size(), ACM_STREAMCONVERTF_END);
   EXPECT_EQ(c.result, MMSYSERR_NOERROR);
   EXPECT_EQ(c.produced, 0u);
+}
+
+// Mu-law in three channels, one byte a sample: a tail of one byte decodes to a third of a
+// frame, which is dropped however small the destination it comes out through.
+TEST(AcmStreamConvert, PartOfAFrameThatTheTailDecodesToIsDropped) {
+  const WAVEFORMATEX mulaw{0x0007, 3, 8000, 24000, 3, 8, 0};
+  const std::vector<uint8_t> data = {0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+  for (const uint32_t room : {64u, 8u, 1u}) {
+    SCOPED_TRACE(room);
+    Stream stream;
+    ASSERT_TRUE(Open(&mulaw, stream));
+    std::vector<uint8_t> dst(room);
+    size_t out = 0;
+    size_t used = 0;
+    for (int call = 0; call < 100; ++call) {
+      const Conversion c =
+          Convert(stream.handle, data.data() + used, data.size() - used, dst.data(), room,
+                  call == 0 ? kStartEnd : ACM_STREAMCONVERTF_END);
+      ASSERT_EQ(c.result, MMSYSERR_NOERROR);
+      used += c.used;
+      out += c.produced;
+      if (c.used == 0 && c.produced == 0) break;
+    }
+    EXPECT_EQ(used, data.size());
+    EXPECT_EQ(out, 12u) << "two whole frames of 16-bit samples";
+  }
 }
 
 TEST(AcmStreamConvert, StartBeginsAfresh) {

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -140,12 +141,8 @@ TEST_F(BufferPoolTest, QueuesFourBuffersOf125msOnThePausedDevice) {
     EXPECT_FALSE(drain.quitTwice) << "a free before the fourth posted a quit";
     EXPECT_TRUE(frontEnd_.errors().empty());
   }
-  // Nothing was played into the file.
-  FILE* file = std::fopen(path_.c_str(), "rb");
-  ASSERT_NE(file, nullptr);
-  std::fseek(file, 0, SEEK_END);
-  EXPECT_EQ(std::ftell(file), 44);
-  std::fclose(file);
+  // Nothing was played, and a start that failed keeps no file.
+  EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
 TEST_F(BufferPoolTest, ADeviceThatCannotBeOpenedShowsItsMessage) {

@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+
 #include "cli/options.h"
 #include "cli/status_line.h"
+#include "cli/terminal_name.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -24,12 +31,17 @@ TEST(CliOptions, TakesDeviceOutputAndFilesInOrder) {
 }
 
 TEST(CliOptions, RefusesWhatItCannotDo) {
-  for (auto args : std::vector<std::vector<const char*>>{{},
-                                                         {"--device"},
-                                                         {"--device", "-1", "a.wav"},
-                                                         {"--device", "2x", "a.wav"},
-                                                         {"--volume", "3", "a.wav"},
-                                                         {"--output", "o.wav", "a.wav", "b.wav"}}) {
+  for (auto args :
+       std::vector<std::vector<const char*>>{{},
+                                             {"--device"},
+                                             {"--device", "-1", "a.wav"},
+                                             {"--device", "2x", "a.wav"},
+                                             {"--volume", "3", "a.wav"},
+                                             {"--output", "o.wav", "a.wav", "b.wav"},
+                                             // Two places for the sound.
+                                             {"--device", "0", "--output", "o.wav", "a.wav"},
+                                             {"--output", "o.wav", "--device", "1", "a.wav"},
+                                             {"--list-devices", "a.wav"}}) {
     std::vector<const char*> argv{"rtplayer-cli"};
     argv.insert(argv.end(), args.begin(), args.end());
     CliOptions options;
@@ -57,6 +69,34 @@ TEST(StatusLine, ShowsFormatsAndTimesAndCutsTheNameFirst) {
   size_t columns = 0;
   for (unsigned char c : narrow) columns += (c & 0xC0) != 0x80;
   EXPECT_EQ(columns, 90u);
+}
+
+// Names that hold what a terminal would act on are quoted exactly as GNU ls quotes them
+// (--quoting-style=shell-escape, in a UTF-8 locale); every other name stays as it is, where ls
+// would quote a space or a quote too.
+TEST(TerminalName, QuotesWhatCannotBePrintedAsGnuLsDoesAndLeavesTheRest) {
+  const std::set<std::string> quoted = {
+      "\x1b[31mred.wav", "two\nlines.wav", "tab\t.wav", "bad\xff byte.wav", "c1\xc2\x9b.wav",
+      "it's\x1b'.wav",   "\x7f",           "trunc\xd0", "over\xc0\xafz",    "sep\xe2\x80\xa8x",
+      "sur\xed\xa0\x80x"};
+  const std::set<std::string> plain = {"plain.wav", "my file.wav", "очень-тихо.wav", "it's.wav"};
+  ScratchDir dir;
+  for (const auto& names : {quoted, plain}) {
+    for (const std::string& name : names) std::ofstream(dir.path(name)).put('x');
+  }
+  std::set<std::string> listed;
+  FILE* ls =
+      popen(("LC_ALL=C.UTF-8 ls --quoting-style=shell-escape -1 " + dir.root()).c_str(), "r");
+  ASSERT_NE(ls, nullptr);
+  char line[4096];
+  while (std::fgets(line, sizeof line, ls) != nullptr) {
+    listed.insert(std::string(line, std::strcspn(line, "\n")));
+  }
+  pclose(ls);
+  for (const std::string& name : quoted) {
+    EXPECT_EQ(listed.count(TerminalName(name)), 1u) << TerminalName(name);
+  }
+  for (const std::string& name : plain) EXPECT_EQ(TerminalName(name), name);
 }
 
 }  // namespace

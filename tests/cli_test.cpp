@@ -1,7 +1,9 @@
 // rtplayer-cli from the outside: exact output through the file device for every codec
 // fixture, its messages and exit statuses, the device list, and real-time playback on the
 // PulseAudio test daemon recorded from a sink's monitor.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -117,6 +119,78 @@ TEST_F(CliTest, WithoutItsModulesPlaysTheClassicFormatsAndRefusesTheRestOnce) {
   const std::string mp3 = CodecFixturePath("ffmpeg-mp3-mono.wav");
   EXPECT_EQ(RunToEnd({lone, "--output", out, mp3}, dir_.path("mp3"), &errors), 1);
   EXPECT_EQ(errors, "rtplayer-cli: " + mp3 + ": " + expected::kNoOutputFormat + "\n");
+}
+
+// However the output names the file to play, it is refused before anything is written, and
+// the file is left whole.
+TEST_F(CliTest, RefusesAnOutputThatIsTheFileToPlay) {
+  const std::string file = dir_.path("c.wav");
+  const Bytes bytes = WaveFile(PcmFormat(8000, 1, 16), Pattern(1600));
+  ASSERT_TRUE(WriteFileBytes(file, bytes));
+  const std::string hard = dir_.path("hard.wav");
+  const std::string relative = dir_.path("relative.wav");
+  const std::string absolute = dir_.path("absolute.wav");
+  ASSERT_EQ(link(file.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(symlink("c.wav", relative.c_str()), 0);
+  ASSERT_EQ(symlink(file.c_str(), absolute.c_str()), 0);
+  const int held = open(file.c_str(), O_RDONLY);  // inherited: /dev/fd/N in the program
+  ASSERT_GE(held, 0);
+  const std::string byDescriptor = "/dev/fd/" + std::to_string(held);
+  const std::string dotted = dir_.root() + "/./c.wav";
+  for (const auto& [output, played] :
+       std::vector<std::pair<std::string, std::string>>{{file, file},
+                                                        {dotted, file},
+                                                        {hard, file},
+                                                        {relative, file},
+                                                        {absolute, file},
+                                                        {file, relative},
+                                                        {file, hard},
+                                                        {byDescriptor, file}}) {
+    SCOPED_TRACE(output + " for " + played);
+    std::string errors;
+    EXPECT_EQ(Run({"--output", output, played}, &errors), 2);
+    EXPECT_EQ(errors.rfind("rtplayer-cli: --output " + output +
+                               " would overwrite the file to play, " + played + "\nusage: ",
+                           0),
+              0u)
+        << errors;
+    EXPECT_TRUE(ReadFileBytes(file) == bytes);
+  }
+  close(held);
+}
+
+// A name that would drive the terminal is written quoted, as GNU's tools quote it.
+TEST_F(CliTest, NamesThatHoldControlCharactersAreQuotedInMessages) {
+  const std::string name = dir_.path("\x1b[31mred\n.wav");
+  ASSERT_TRUE(WriteFileBytes(name, Pattern(100)));
+  std::string errors;
+  EXPECT_EQ(Run({"--output", dir_.path("out.wav"), name}, &errors), 1);
+  EXPECT_EQ(errors, "rtplayer-cli: '" + dir_.root() +
+                        "/'$'\\033''[31mred'$'\\n''.wav': " + expected::kNotRiffWave + "\n");
+}
+
+// RIFX files as sox writes them, in every width and in float, plain and extensible: the PCM
+// that sox decodes from each; a compressed format in RIFX is refused.
+TEST_F(CliTest, PlaysRifxFilesAsSoxDecodesThem) {
+  const std::string folder = std::string(RTPLAYER_FIXTURES) + "/rifx/";
+  int played = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().stem().string();
+    if (entry.path().extension() != ".raw") continue;
+    SCOPED_TRACE(name);
+    const std::string out = dir_.path("out.wav");
+    std::string errors;
+    ASSERT_EQ(Run({"--output", out, folder + name + ".wav"}, &errors), 0) << errors;
+    const auto wav = ReadWav(out);
+    ASSERT_TRUE(wav.has_value());
+    EXPECT_TRUE(wav->data == ReadFileBytes(folder + name + ".raw"));
+    ++played;
+  }
+  EXPECT_EQ(played, 8);
+  std::string errors;
+  EXPECT_EQ(Run({"--output", dir_.path("out.wav"), folder + "sox-ima-mono.wav"}, &errors), 1);
+  EXPECT_EQ(errors,
+            "rtplayer-cli: " + folder + "sox-ima-mono.wav: " + expected::kNoOutputFormat + "\n");
 }
 
 TEST_F(CliTest, RefusesAWrongCommandLineWithUsage) {

@@ -13,6 +13,7 @@
 #include "platform/waveout.h"
 #include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
+#include "support/wav_reading.h"
 
 namespace {
 
@@ -32,13 +33,16 @@ std::string MappedFfmpegLibraries() {
 
 class CodecModuleTest : public testing::Test {
  protected:
-  void SetUp() override { SetOutputFile(dir_.path("out.wav")); }
   void TearDown() override { SetOutputFile(""); }
 
   // Plays a codec fixture through the engine into the file device, to its end.
   void Play(const std::string& name) {
     RecordingFrontEnd frontEnd;
+    // The reset clears the output choice with the rest of the record: the file device is
+    // chosen after it, or the playback would go to a sound device.
     ResetPlayerState(frontEnd);
+    const std::string out = dir_.path(name + ".out.wav");
+    ASSERT_TRUE(SetOutputFile(out));
     player.savedPriorityClass = GetPriorityClass();
     const std::string path = CodecFixturePath(name + ".wav");
     std::strcpy(player.fileName, path.c_str());
@@ -46,6 +50,8 @@ class CodecModuleTest : public testing::Test {
     ASSERT_TRUE(frontEnd.waitFinished()) << name;
     FinishPlayback();
     EXPECT_TRUE(frontEnd.errors().empty()) << name << ": " << frontEnd.errors().front();
+    const auto played = ReadWav(out);
+    EXPECT_TRUE(played.has_value() && !played->data.empty()) << name << " played elsewhere";
   }
 
   ScratchDir dir_;

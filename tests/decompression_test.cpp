@@ -268,9 +268,9 @@ TEST_F(Decompression, HeadersThatBreakTheSizingAreRefusedBeforeAnyAllocation) {
   refused("avg.wav", WaveFile(format, Pattern(100)));
   // 125 ms of its PCM do not: 40 000 000 bytes a second of 16-bit mono.
   refused("rate.wav", WaveFile(PcmFormat(20000000, 1, 16), Pattern(100)));
-  // Extra bytes claimed beyond the format chunk's 146 bytes.
-  Bytes formatBytes = FormatBytes(PcmFormat(8000, 1, 8));
-  formatBytes[16] = 200;
+  // Extra bytes claimed beyond the format chunk's 146 bytes, by a format that has some (mu-law;
+  // PCM's and float's count is ignored).
+  const Bytes formatBytes = FormatBytes({0x0007, 1, 8000, 8000, 1, 8, 200});
   refused("extra.wav", RiffForm("WAVE", {Chunk("fmt ", formatBytes), Chunk("data", Pattern(9))}));
 }
 

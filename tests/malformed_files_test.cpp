@@ -246,13 +246,18 @@ std::vector<MalformedFile> BrokenStructure() {
   Bytes text(64, 'x');
   Bytes rifx = Wave({fmt, Data()});
   rifx[3] = 'X';
+  Bytes waveAfterJunk = Chunk("JUNK", {});
+  Append(waveAfterJunk, Wave({fmt, Data()}));
   Bytes oddFormat = FormatBytes(Pcm16Mono());
   oddFormat.push_back(0);  // 19 bytes
   Bytes oddFormatUnpadded = ChunkClaiming("fmt ", 19, oddFormat);
   Append(oddFormatUnpadded, Data());
   return {
       {"NotRiff", text, Shows(expected::kNotRiffWave)},
-      {"BigEndianRifx", rifx, Shows(expected::kNotRiffWave)},
+      // RIFX reads sizes big-endian: the format chunk's 18 becomes 0x12000000.
+      {"LittleEndianSizesUnderRifx", rifx, Shows(expected::kFormatChunkTooLarge)},
+      {"Zeros", Bytes(65536, 0), Shows(expected::kNotRiffWave)},
+      {"WaveAfterAJunkChunk", waveAfterJunk, Shows(expected::kNotRiffWave)},
       {"AviForm", RiffForm("AVI ", {fmt, Data()}), Shows(expected::kNotRiffWave)},
       {"RiffSizeAllOnes", RiffFormClaiming("WAVE", 0xFFFFFFFF, {fmt, Data()}), kPlays},
       {"RiffSizeZero", RiffFormClaiming("WAVE", 0, {fmt, Data()}), Shows(expected::kNotRiffWave)},
@@ -332,7 +337,10 @@ std::vector<MalformedFile> BrokenFormats() {
       {"BitsOfZero", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 0; }), kEither},
       {"BitsOf7", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 7; }), kEither},
       {"BitsOf64", PcmWith([](WAVEFORMATEX& f) { f.wBitsPerSample = 64; }), kEither},
-      {"ExtraBytesClaimedAllOnes", PcmWith([](WAVEFORMATEX& f) { f.cbSize = 0xFFFF; }), kEither},
+      // PCM and float have no extra bytes: what the count says means nothing to them.
+      {"ExtraBytesClaimedAllOnes", PcmWith([](WAVEFORMATEX& f) { f.cbSize = 0xFFFF; }), kPlays},
+      {"FloatExtraBytesClaimed196", Wave({Fmt({0x0003, 1, 8000, 32000, 4, 32, 196}), Data()}),
+       kPlays},
       {"UnknownTag", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x7A5C; }),
        Shows(expected::kNoOutputFormat)},
       {"FloatOf16Bits", PcmWith([](WAVEFORMATEX& f) { f.wFormatTag = 0x0003; }), kEither},

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -226,12 +227,21 @@ struct PlayingFailure {
 class PlayingFailureTest : public PlaybackTest,
                            public ::testing::WithParamInterface<PlayingFailure> {};
 
-TEST_P(PlayingFailureTest, StopsShowsItsMessageOnceAndFreesEveryBuffer) {
+// A playback that fails keeps nothing of its output: a file that was at the output's place
+// stays as it was, and nothing is left beside it.
+TEST_P(PlayingFailureTest, StopsShowsItsMessageOnceFreesEveryBufferAndKeepsNoOutput) {
   Use(TwoSecondsOfPcm());
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(WriteFileBytes(output(), old));
   InjectServiceFault(GetParam().service, GetParam().nth);
   Play();
   EXPECT_EQ(frontEnd_.errors(), Errors{GetParam().message});
   ExpectIdle();
+  EXPECT_EQ(ReadFileBytes(output()), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.root()),
+                          std::filesystem::directory_iterator()),
+            2)
+      << "something was left beside the output";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -297,8 +307,10 @@ TEST_F(PlaybackTest, ADamagedStretchTooLongToSkipEndsThePlaybackWithAMessage) {
   ExpectIdle();
 }
 
-TEST_F(PlaybackTest, AStopAtAnyMomentEndsWithOneFinishAndNothingHeld) {
+// What a stop leaves is kept: a valid WAV file of what was played, the start of the data.
+TEST_F(PlaybackTest, AStopAtAnyMomentEndsWithOneFinishNothingHeldAndWhatWasPlayedKept) {
   Use(TwoSecondsOfPcm());
+  const Bytes data = Pattern(2 * 88200);
   std::mt19937 random(20261207);
   std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
   for (int i = 0; i < 1000; ++i) {
@@ -313,6 +325,10 @@ TEST_F(PlaybackTest, AStopAtAnyMomentEndsWithOneFinishAndNothingHeld) {
     }
     EXPECT_EQ(frontEnd_.errors(), Errors{});
     ExpectIdle();
+    const Bytes played = Played();
+    ASSERT_TRUE(played.size() <= data.size() && played.size() % 4 == 0 &&
+                std::equal(played.begin(), played.end(), data.begin()))
+        << played.size() << " bytes kept after stop " << i;
   }
 }
 

@@ -70,6 +70,20 @@ TEST_P(SignalsTest, TheCliStopsThePlaybackAndExitsWith130) {
   StopWithSignal({kBin + "rtplayer-cli", hour_, hour_}, 130);
 }
 
+// A signal that comes before any playback runs (it waits, blocked, from the program's start,
+// so it arrives before or during the start of a file the program refuses) ends the run with
+// 130 too; the hour-long file after it is never played.
+TEST_P(SignalsTest, TheCliExitsWith130WhenTheSignalComesDuringAStart) {
+  const std::string text = dir_.path("text.wav");
+  ASSERT_TRUE(WriteFileBytes(text, Pattern(100)));
+  ChildProcess program({kBin + "rtplayer-cli", "--device", "1", text, hour_}, dir_.path("program"),
+                       {GetParam().number});
+  ASSERT_TRUE(program.started());
+  program.signal(GetParam().number);
+  EXPECT_EQ(program.wait(), 130) << program.errors();
+  EXPECT_FALSE(program.killed());
+}
+
 TEST_P(SignalsTest, ThePlayingDialogStopsAndExitsWith0) {
   StopWithSignal({kBin + "rtplayer", hour_}, 0);
 }

@@ -216,6 +216,19 @@ TEST(PriorityClass, MapsNiceValuesToClassesBothWays) {
   }).join();
 }
 
+// As a front end saves the class before a start and sets it back after: the thread is at the
+// nice value it had, not at its class's own (BELOW_NORMAL is 5).
+TEST(PriorityClass, AClassSavedAndSetBackGivesBackTheValueItWasReadFrom) {
+  std::thread([] {
+    ASSERT_EQ(setpriority(PRIO_PROCESS, 0, 3), 0);
+    const uint32_t saved = GetPriorityClass();
+    EXPECT_EQ(saved, BELOW_NORMAL_PRIORITY_CLASS);
+    SetPriorityClass(HIGH_PRIORITY_CLASS);
+    SetPriorityClass(saved);
+    EXPECT_EQ(CurrentNice(), 3);
+  }).join();
+}
+
 TEST(TimerResolution, CountsRequests) {
   const int32_t before = TimerResolutionRequests();
   EXPECT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);

@@ -1,9 +1,15 @@
 // The file device: exactly the bytes played, in a WAV file that another reader (sox) accepts,
-// buffers handed back at once, and its failures reaching the writer.
+// buffers handed back at once, its failures reaching the writer, and its target replaced only
+// by a whole file the writer kept.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -12,6 +18,8 @@
 
 #include "platform/waveout.h"
 #include "support/callback_thread.h"
+#include "support/scratch_dir.h"
+#include "support/wav_writer.h"
 
 namespace {
 
@@ -126,6 +134,7 @@ TEST_F(FileDeviceTest, WritesExactlyTheBytesPlayedAndReturnsEachBufferAtOnce) {
     play(0, format.nBlockAlign * 333);  // again, shorter, without preparing anew
     ASSERT_TRUE(callback_.waitFor(MM_WOM_DONE, before + 7));
     for (auto& header : headers) waveOutUnprepareHeader(device, &header, sizeof(WAVEHDR));
+    WaveOutKeepOutput(device);
     ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
 
     EXPECT_EQ(DataOfValidWav(ReadAll(path_), format), expected);
@@ -136,6 +145,7 @@ TEST_F(FileDeviceTest, WritesExactlyTheBytesPlayedAndReturnsEachBufferAtOnce) {
 TEST_F(FileDeviceTest, OddDataGetsItsPadByteAndNoDataGivesAnEmptyValidFile) {
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
   HWAVEOUT device = Open(format);
+  WaveOutKeepOutput(device);
   ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
   EXPECT_EQ(DataOfValidWav(ReadAll(path_), format), Bytes{});
 
@@ -147,6 +157,7 @@ TEST_F(FileDeviceTest, OddDataGetsItsPadByteAndNoDataGivesAnEmptyValidFile) {
   waveOutPrepareHeader(device, &header, sizeof header);
   ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
   waveOutUnprepareHeader(device, &header, sizeof header);
+  WaveOutKeepOutput(device);
   ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
   EXPECT_EQ(DataOfValidWav(ReadAll(path_), format), odd);
   EXPECT_EQ(SoxSampleCount(path_), 333);
@@ -189,7 +200,96 @@ TEST_F(FileDeviceTest, AHeaderThatCannotBeWrittenFailsTheClose) {
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
   HWAVEOUT device = Open(format, "/dev/full");
   ASSERT_NE(device, nullptr);
+  WaveOutKeepOutput(device);
   EXPECT_NE(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+// What is in a folder: its entries' names, sorted.
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Plays `bytes` (8-bit mono) into a file device on `path`, keeping the output or not.
+MMRESULT PlayInto(CallbackThread& callback, const std::string& path, Bytes bytes, bool keep) {
+  const WAVEFORMATEX format = Pcm(8000, 1, 8);
+  HWAVEOUT device = nullptr;
+  const MMRESULT opened =
+      waveOutOpenFile(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD);
+  if (opened != MMSYSERR_NOERROR) return opened;
+  WAVEHDR header{};
+  header.lpData = bytes.data();
+  header.dwBufferLength = static_cast<uint32_t>(bytes.size());
+  const size_t before = callback.done().size();
+  waveOutPrepareHeader(device, &header, sizeof header);
+  if (waveOutWrite(device, &header, sizeof header) == MMSYSERR_NOERROR) {
+    EXPECT_TRUE(callback.waitFor(MM_WOM_DONE, before + 1));
+  }
+  waveOutUnprepareHeader(device, &header, sizeof header);
+  if (keep) WaveOutKeepOutput(device);
+  return waveOutClose(device);
+}
+
+// The file is made beside its target and takes the target's place only when it is whole and
+// kept: a playback that failed, or an output that could not be written (a full disk; here the
+// file-size limit), leaves a file that was there as it was, and nothing beside it.
+TEST_F(FileDeviceTest, ATargetIsReplacedOnlyByAWholeKeptFile) {
+  ScratchDir dir;
+  const std::string target = dir.path("out.wav");
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(WriteFileBytes(target, old));
+
+  EXPECT_EQ(PlayInto(callback_, target, Bytes(1000, 7), false), MMSYSERR_NOERROR);
+  EXPECT_EQ(ReadAll(target), old) << "an output not kept";
+  EXPECT_EQ(Entries(dir.root()), std::vector<std::string>{"out.wav"});
+
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  rlimit small = limit;
+  small.rlim_cur = 4096;
+  const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const MMRESULT failed = PlayInto(callback_, target, Bytes(20000, 7), true);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, ignored);
+  EXPECT_NE(failed, MMSYSERR_NOERROR) << "the failed write is the close's to report";
+  EXPECT_EQ(ReadAll(target), old) << "an output that could not be written";
+  EXPECT_EQ(Entries(dir.root()), std::vector<std::string>{"out.wav"});
+
+  const Bytes played(1000, 7);
+  EXPECT_EQ(PlayInto(callback_, target, played, true), MMSYSERR_NOERROR);
+  EXPECT_EQ(DataOfValidWav(ReadAll(target), Pcm(8000, 1, 8)), played);
+  EXPECT_EQ(Entries(dir.root()), std::vector<std::string>{"out.wav"});
+}
+
+// A target that is a link is replaced where the link leads, and the link stays; the new file
+// gets what any new file gets (not the 0600 of a temporary file); a FIFO is no file to replace.
+TEST_F(FileDeviceTest, ALinkKeepsLeadingToTheReplacedFileAndAFifoIsWrittenAsItStands) {
+  ScratchDir dir;
+  const std::string real = dir.path("real.wav");
+  ASSERT_TRUE(WriteFileBytes(real, {'o', 'l', 'd'}));
+  ASSERT_EQ(chmod(real.c_str(), 0600), 0);
+  const std::string link = dir.path("link.wav");
+  ASSERT_EQ(symlink("real.wav", link.c_str()), 0);
+  const mode_t mask = umask(022);
+  const Bytes played(500, 9);
+  EXPECT_EQ(PlayInto(callback_, link, played, true), MMSYSERR_NOERROR);
+  umask(mask);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(DataOfValidWav(ReadAll(real), Pcm(8000, 1, 8)), played);
+  struct stat status {};
+  ASSERT_EQ(stat(real.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0644u);
+
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  PlayInto(callback_, fifo, played, true);
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  EXPECT_EQ(Entries(dir.root()), (std::vector<std::string>{"fifo", "link.wav", "real.wav"}));
 }
 
 }  // namespace

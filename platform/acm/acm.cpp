@@ -8,7 +8,7 @@
 #include "acm_driver.h"
 #include "platform/faults.h"
 #include "platform/module.h"
-#include "wave_format.h"
+#include "platform/wave_format.h"
 
 // The service's side of a stream: what every driver's contract shares (block alignment, the
 // start and end flags, PCM that did not fit the caller's buffer) is kept here, once.
@@ -16,6 +16,7 @@ struct AcmStream {
   const AcmDriver* driver;
   void* state;
   uint32_t blockAlign;
+  uint32_t frameBytes;  // of the PCM out
   // Decoded PCM not yet given out: held[heldNext, heldEnd).
   std::vector<uint8_t> held;
   size_t heldNext = 0;
@@ -53,7 +54,7 @@ bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
   if (src->nChannels == 0 || src->nSamplesPerSec == 0 || src->nBlockAlign == 0) return false;
   if (DriverFor(src) == nullptr) return false;
   uint16_t bits = 16;
-  switch (SampleCodingTag(src)) {
+  switch (LittleEndianCoding(SampleCodingTag(src))) {
     case WAVE_FORMAT_PCM:
       bits = ContainerBytes(src) == 1 ? 8 : ContainerBytes(src) == 2 ? 16 : 32;
       break;
@@ -76,19 +77,27 @@ bool SuggestPcm(const WAVEFORMATEX* src, WAVEFORMATEX* pcm) {
   return true;
 }
 
-uint32_t GiveHeld(AcmStream& s, uint8_t* dst, uint32_t room) {
-  const auto n = static_cast<uint32_t>(std::min<size_t>(s.heldEnd - s.heldNext, room));
+// Whole frames only, unless the caller's whole destination is smaller than one frame.
+uint32_t GiveHeld(AcmStream& s, uint8_t* dst, uint32_t room, bool wholeFrames) {
+  auto n = static_cast<uint32_t>(std::min<size_t>(s.heldEnd - s.heldNext, room));
+  if (wholeFrames) n -= n % s.frameBytes;
   if (n > 0) std::memcpy(dst, s.held.data() + s.heldNext, n);
   s.heldNext += n;
   return n;
 }
 
-// Decodes src[0, take) into dst; what does not fit the room is held for the next call.
+// Decodes src[0, take) into dst; what does not fit the room is held for the next call. The
+// tail that `end` brings may decode to part of a frame (a sample of some channels only): that
+// part is dropped, as a partial block is, so no frame is ever handed on in part.
 MMRESULT Decode(AcmStream& s, const uint8_t* src, uint32_t take, bool end, uint8_t* dst,
-                uint32_t room, uint32_t* consumed, uint32_t* produced) {
+                uint32_t room, bool wholeFrames, uint32_t* consumed, uint32_t* produced) {
   const uint32_t bound = s.driver->outputBound(s.state, take);
   if (bound == UINT32_MAX) return ACMERR_NOTPOSSIBLE;
-  if (bound <= room) return s.driver->decode(s.state, src, take, consumed, dst, produced, end);
+  if (bound <= room) {
+    const MMRESULT result = s.driver->decode(s.state, src, take, consumed, dst, produced, end);
+    if (end) *produced -= *produced % s.frameBytes;
+    return result;
+  }
 
   if (s.held.size() < bound) {
     try {
@@ -102,8 +111,8 @@ MMRESULT Decode(AcmStream& s, const uint8_t* src, uint32_t take, bool end, uint8
       s.driver->decode(s.state, src, take, consumed, s.held.data(), &decoded, end);
   if (result != MMSYSERR_NOERROR) return result;
   s.heldNext = 0;
-  s.heldEnd = decoded;
-  *produced = GiveHeld(s, dst, room);
+  s.heldEnd = end ? decoded - decoded % s.frameBytes : decoded;
+  *produced = GiveHeld(s, dst, room, wholeFrames);
   return MMSYSERR_NOERROR;
 }
 
@@ -127,7 +136,8 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
   const AcmDriver* driver = DriverFor(src);
   void* state = driver->open(src, dst);
   if (state == nullptr) return ACMERR_NOTPOSSIBLE;
-  auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, {}};
+  // The driver has checked that `dst` is this PCM.
+  auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, pcm.nBlockAlign, {}};
   if (opened == nullptr) {
     driver->close(state);
     return MMSYSERR_NOMEM;
@@ -168,7 +178,8 @@ MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t f
   }
 
   // PCM held from the last call goes first; until it is all out nothing new is decoded.
-  uint32_t produced = GiveHeld(s, header->pbDst, header->cbDstLength);
+  const bool wholeFrames = header->cbDstLength >= s.frameBytes;
+  uint32_t produced = GiveHeld(s, header->pbDst, header->cbDstLength, wholeFrames);
   uint32_t consumed = 0;
   if (s.heldNext == s.heldEnd) {
     const bool end = flags & ACM_STREAMCONVERTF_END;
@@ -178,8 +189,9 @@ MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t f
     if (!end || (flags & ACM_STREAMCONVERTF_BLOCKALIGN)) take -= take % s.blockAlign;
     if (take > 0 || end) {
       uint32_t decoded = 0;
-      const MMRESULT result = Decode(s, header->pbSrc, take, end, header->pbDst + produced,
-                                     header->cbDstLength - produced, &consumed, &decoded);
+      const MMRESULT result =
+          Decode(s, header->pbSrc, take, end, header->pbDst + produced,
+                 header->cbDstLength - produced, wholeFrames, &consumed, &decoded);
       if (result != MMSYSERR_NOERROR) return result;
       produced += decoded;
     }

@@ -49,7 +49,9 @@ struct ACMSTREAMHEADER {
 // integer and float PCM give 32-bit. cbDst: sizeof(WAVEFORMATEX); flags:
 // ACM_FORMATSUGGESTF_WFORMATTAG (only PCM is suggested). Fails (ACMERR_NOTPOSSIBLE) for a tag
 // no driver decodes, 0 channels, a rate of 0 or a block alignment of 0. `src` is followed by
-// src->cbSize bytes.
+// src->cbSize bytes, except for PCM and IEEE float (plain, not extensible): their extra-byte
+// count means nothing, and no driver reads past the 18 bytes, whatever it says (old writers put
+// 196 after an 18-byte chunk). The same holds for acmStreamOpen.
 MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t cbDst,
                           uint32_t flags);
 
@@ -85,7 +87,10 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint
 // gives out everything it holds. Never writes past cbDstLength: PCM that does not fit stays in
 // the stream and comes out first at the next call, which may then produce without consuming.
 // A driver may take less than it is offered when its PCM would not fit acmStreamSize's size
-// for the offer; the caller offers the rest again. Fault seam: "acmStreamConvert".
+// for the offer; the caller offers the rest again. What a conversion gives is whole frames of
+// the PCM format (a destination smaller than one frame gets it a part at a time): part of a
+// frame that the tail decodes to (a sample of some channels only) is dropped, as a partial
+// block is. Fault seam: "acmStreamConvert".
 MMRESULT acmStreamConvert(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);
 
 // Undoes the preparation (flags 0).

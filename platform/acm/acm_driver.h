@@ -22,7 +22,8 @@ struct AcmDriver {
   uint32_t (*outputBound)(void* state, uint32_t srcBytes);
 
   // Decodes from src[0, srcLength): the service passes whole blocks only, except with `end`,
-  // when it passes the tail too. Writes PCM to out (room for outputBound(srcLength) bytes)
+  // when it passes the tail too. Writes PCM to out (room for outputBound(srcLength) bytes), in
+  // whole frames but for what the tail decodes to (the service drops a part frame there),
   // and sets *consumed and *produced. With `end`, also gives out everything it holds. It may
   // consume less than it is given (then without `end`'s flush) to stay within that room.
   // Returns MMSYSERR_NOERROR or an error code.

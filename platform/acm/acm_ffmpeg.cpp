@@ -19,7 +19,7 @@ extern "C" {
 
 #include "acm.h"
 #include "acm_driver.h"
-#include "wave_format.h"
+#include "platform/wave_format.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "acm_driver.h"
-#include "wave_format.h"
+#include "platform/wave_format.h"
 
 namespace {
 

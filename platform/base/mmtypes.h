@@ -16,6 +16,7 @@ constexpr MMRESULT MMSYSERR_NOMEM = 7;
 constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 
 constexpr uint16_t WAVE_FORMAT_PCM = 0x0001;
+constexpr uint16_t WAVE_FORMAT_IEEE_FLOAT = 0x0003;
 
 // Four-character codes are packed little-endian: "WAVE" is 0x45564157.
 constexpr FOURCC MakeFourCC(char a, char b, char c, char d) {

@@ -15,6 +15,7 @@
 
 #include "platform/faults.h"
 #include "platform/unique_fd.h"
+#include "platform/wave_format.h"
 
 namespace {
 
@@ -27,11 +28,13 @@ struct LargeSizes {
   uint64_t sizes[MMIO_MAXLARGECHUNKS] = {};
 };
 
-// Where a search may read: up to `end` (exclusive), and whether the parent is an RF64 form,
-// whose chunks declaring 0xFFFFFFFF bytes take their sizes from its ds64 chunk.
+// Where a search may read: up to `end` (exclusive); whether the parent is an RF64 form, whose
+// chunks declaring 0xFFFFFFFF bytes take their sizes from its ds64 chunk; and whether it is a
+// RIFX form, whose chunks' sizes are big-endian.
 struct Scope {
   int64_t end = INT64_MAX;
   bool large = false;
+  bool bigEndian = false;
 };
 
 }  // namespace
@@ -48,7 +51,9 @@ struct MmioFile {
   int32_t endRead = 0;
   int64_t bufferOffset = 0;  // file offset of buffer[0]
   LargeSizes large;          // of the last RF64 form found
-  // The last chunk found and where it was searched, for mmioAscend.
+  // The last chunk found and where it was searched, for mmioAscend, and for mmioRead to give
+  // a RIFX form's `fmt ` chunk in the platform's byte order.
+  FOURCC foundId = 0;
   uint64_t foundDataOffset = UINT64_MAX;
   Scope foundScope;
 };
@@ -57,6 +62,7 @@ namespace {
 
 constexpr FOURCC FOURCC_DS64 = MakeFourCC('d', 's', '6', '4');
 constexpr FOURCC FOURCC_DATA = MakeFourCC('d', 'a', 't', 'a');
+constexpr FOURCC FOURCC_FMT = MakeFourCC('f', 'm', 't', ' ');
 constexpr uint32_t kDs64FixedBytes = 28;
 constexpr uint32_t kDs64EntryBytes = 12;
 
@@ -69,8 +75,23 @@ uint64_t Le64(const uint8_t* p) {
   return Le32(p) | uint64_t{Le32(p + 4)} << 32;
 }
 
+uint32_t Be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[3]) | static_cast<uint32_t>(p[2]) << 8 |
+         static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[0]) << 24;
+}
+
+// The forms whose sizes a ds64 chunk gives.
+bool IsLargeForm(FOURCC id) {
+  return id == FOURCC_RF64 || id == FOURCC_BW64;
+}
+
 bool IsForm(FOURCC id) {
-  return id == FOURCC_RIFF || id == FOURCC_RF64 || id == FOURCC_BW64;
+  return id == FOURCC_RIFF || id == FOURCC_RIFX || IsLargeForm(id);
+}
+
+// The size in a chunk header: big-endian in a RIFX form, and for the RIFX form itself.
+uint32_t DeclaredSize(const uint8_t* header, const Scope& scope) {
+  return scope.bigEndian || Le32(header) == FOURCC_RIFX ? Be32(header + 4) : Le32(header + 4);
 }
 
 // `base` + `size` without passing INT64_MAX.
@@ -159,7 +180,7 @@ Scope ScopeOf(const MMCKINFO* parent) {
   const auto offset = static_cast<int64_t>(std::min<uint64_t>(parent->dwDataOffset, INT64_MAX));
   // A form's size counts its form type, which lies before its data offset.
   const int64_t contents = IsForm(parent->ckid) ? std::max<int64_t>(offset - 4, 0) : offset;
-  return {Plus(contents, parent->cksize), parent->ckid != FOURCC_RIFF && IsForm(parent->ckid)};
+  return {Plus(contents, parent->cksize), IsLargeForm(parent->ckid), parent->ckid == FOURCC_RIFX};
 }
 
 uint64_t SizeOf(const MmioFile& f, const Scope& scope, FOURCC id, uint32_t declared) {
@@ -209,7 +230,7 @@ bool PlausibleHeader(MmioFile& f, const Scope& scope, int64_t at) {
   uint8_t header[8];
   SeekTo(f, at);
   if (at > scope.end - 8 || ReadBuffered(f, header, 8) != 8 || !PrintableId(header)) return false;
-  const uint64_t size = SizeOf(f, scope, Le32(header), Le32(header + 4));
+  const uint64_t size = SizeOf(f, scope, Le32(header), DeclaredSize(header, scope));
   if (size > static_cast<uint64_t>(scope.end - at - 8)) return false;
   const int64_t end = at + 8 + static_cast<int64_t>(size);
   for (int64_t next = end; next <= end + static_cast<int64_t>(size & 1); ++next) {
@@ -273,7 +294,7 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
     SeekTo(*h, at);
     if (ReadBuffered(*h, header, 8) != 8) break;
     const FOURCC id = Le32(header);
-    const uint64_t size = SizeOf(*h, scope, id, Le32(header + 4));
+    const uint64_t size = SizeOf(*h, scope, id, DeclaredSize(header, scope));
     const int64_t data = at + 8;
     const bool form = IsForm(id);
     bool match = flags == MMIO_FINDRIFF ? form : id == ck->ckid;
@@ -282,11 +303,11 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
     if (match && form) {
       // The form type belongs to the chunk's data and must lie within the parent too.
       uint8_t typeBytes[4];
-      match = (size >= 4 || id != FOURCC_RIFF) && data + 4 <= scope.end &&
+      match = (size >= 4 || IsLargeForm(id)) && data + 4 <= scope.end &&
               ReadBuffered(*h, typeBytes, 4) == 4;
       if (match) type = Le32(typeBytes);
       if (flags == MMIO_FINDRIFF && type != ck->fccType) match = false;
-      if (match && id != FOURCC_RIFF) {
+      if (match && IsLargeForm(id)) {
         // The wanted form, unusable without its sizes: nothing after it can be a better one.
         LargeSizes large;
         if (!ReadLargeSizes(*h, scope, data + 4, &large)) break;
@@ -297,11 +318,15 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
     const int64_t dataOffset = data + (form ? 4 : 0);
     if (match) {
       *ck = {id, matchedSize, type, static_cast<uint64_t>(dataOffset), 0};
+      h->foundId = id;
       h->foundDataOffset = ck->dwDataOffset;
       h->foundScope = scope;
       SeekTo(*h, dataOffset);
       return MMSYSERR_NOERROR;
     }
+    // A file is a RIFF form from its first byte or not at all: the form is never searched for
+    // past the first header, however long the file.
+    if (parent == nullptr && flags == MMIO_FINDRIFF) break;
     at = NextHeader(*h, scope, Plus(data, size), (size & 1) != 0);
   }
   SeekTo(*h, start);
@@ -316,7 +341,13 @@ MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t /*flags*/) {
 }
 
 int32_t mmioRead(HMMIO h, void* dst, int32_t count) {
-  return static_cast<int32_t>(ReadBuffered(*h, static_cast<uint8_t*>(dst), count));
+  const auto at = static_cast<uint64_t>(Position(*h));
+  const auto bytes = static_cast<uint8_t*>(dst);
+  const int64_t n = ReadBuffered(*h, bytes, count);
+  if (n > 0 && h->foundScope.bigEndian && h->foundId == FOURCC_FMT && at == h->foundDataOffset) {
+    WaveFormatFromBigEndian(bytes, static_cast<size_t>(n));
+  }
+  return static_cast<int32_t>(n);
 }
 
 MMRESULT mmioSetBuffer(HMMIO h, uint8_t* buffer, int32_t size, uint32_t /*flags*/) {

@@ -31,6 +31,9 @@ constexpr MMRESULT MMIOERR_CANNOTREAD = 261;
 constexpr MMRESULT MMIOERR_OUTOFMEMORY = 258;
 
 constexpr FOURCC FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
+// RIFF's big-endian form: every chunk size in it, its own too, is big-endian, and so are the
+// fields of its `fmt ` chunk.
+constexpr FOURCC FOURCC_RIFX = MakeFourCC('R', 'I', 'F', 'X');
 // The 64-bit forms of RIFF (RF64, and BW64 as broadcast WAVE files name it): their sizes,
 // 0xFFFFFFFF in the headers, are in a `ds64` chunk right after the form type.
 constexpr FOURCC FOURCC_RF64 = MakeFourCC('R', 'F', '6', '4');
@@ -83,17 +86,20 @@ struct MMIOINFO {
 HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags);
 
 // Searches forward from the current position for a chunk: MMIO_FINDRIFF matches id "RIFF",
-// "RF64" or "BW64" with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. With a parent, the
-// search starts inside the parent's data and reads nothing outside it, whatever sizes the
-// chunks inside claim: a header (and a RIFF chunk's form type) is read only where it lies
-// wholly within the parent. Non-matching chunks are passed over by their size rounded up to
-// even, unless the pad byte is missing: after an odd chunk the next header is taken from the
+// "RIFX", "RF64" or "BW64" with ck->fccType, MMIO_FINDCHUNK matches ck->ckid. Without a parent,
+// MMIO_FINDRIFF reads one header, the one at the current position: a file is a RIFF form from
+// its first byte or not at all, so one that is not is refused at once, however long. With a
+// parent, the search starts inside the parent's data and reads nothing outside it, whatever
+// sizes the chunks inside claim: a header (and a RIFF chunk's form type) is read only where it
+// lies wholly within the parent. Non-matching chunks are passed over by their size rounded up
+// to even, unless the pad byte is missing: after an odd chunk the next header is taken from the
 // unpadded place when the padded one holds no plausible header (four printable ASCII
-// characters, a size that fits in the parent) and the unpadded one does. On success (0) `ck`
-// is filled and the file is at the chunk's first data byte. MMIOERR_CHUNKNOTFOUND when no
-// further header can be read, or when the matching RF64 form's ds64 chunk is missing, shorter
-// than its 28 fixed bytes and its table, or does not fit in the form it sizes; the position is
-// then unchanged. The 32-bit size in an RF64 form's own header is not used.
+// characters, a size that fits in the parent) and the unpadded one does. The sizes of a RIFX
+// form and of the chunks in it are read big-endian. On success (0) `ck` is filled and the file
+// is at the chunk's first data byte. MMIOERR_CHUNKNOTFOUND when no further header can be read,
+// or when the matching RF64 form's ds64 chunk is missing, shorter than its 28 fixed bytes and
+// its table, or does not fit in the form it sizes; the position is then unchanged. The 32-bit
+// size in an RF64 form's own header is not used.
 MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags);
 
 // Leaves the chunk `ck` that the last mmioDescend found (flags 0): the file goes to the end of
@@ -102,7 +108,9 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
 MMRESULT mmioAscend(HMMIO h, const MMCKINFO* ck, uint32_t flags);
 
 // Reads up to `count` (>= 0) bytes; returns the number read (short at the end of the file), -1
-// on error.
+// on error. The `fmt ` chunk of a RIFX form, read from its first byte right after mmioDescend
+// found it, comes as a RIFF file's would (WaveFormatFromBigEndian in wave_format.h): its fields
+// in the platform's byte order, and its samples under the tags that say they are big-endian.
 int32_t mmioRead(HMMIO h, void* dst, int32_t count);
 
 // Replaces the I/O buffer with the caller's `buffer` of `size` bytes (flags 0; null and 0 make

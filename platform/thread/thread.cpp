@@ -114,6 +114,14 @@ constexpr ClassNice kClassNice[] = {
 
 std::atomic<int32_t> timerRequests{0};
 
+// What the calling thread's last GetPriorityClass read: the class it gave and the nice value
+// it gave it for, so that the class set back is the value read, not the class's own.
+struct ReadClass {
+  uint32_t priorityClass = 0;
+  int nice = 0;
+};
+thread_local ReadClass lastRead;
+
 }  // namespace
 
 HTHREAD CreateThread(uint32_t (*proc)(void*), void* param, uint32_t* threadId) {
@@ -202,12 +210,16 @@ uint32_t GetPriorityClass() {
   for (const ClassNice& entry : kClassNice) {
     if (std::abs(entry.nice - nice) <= std::abs(best->nice - nice)) best = &entry;
   }
+  lastRead = {best->priorityClass, nice};
   return best->priorityClass;
 }
 
 int SetPriorityClass(uint32_t priorityClass) {
   for (const ClassNice& entry : kClassNice) {
-    if (entry.priorityClass == priorityClass) return SetNice(entry.nice) ? 1 : 0;
+    if (entry.priorityClass != priorityClass) continue;
+    // A class read back is the value it was read from: a process at nice 3 (below normal, whose
+    // own value is 5) goes back to 3.
+    return SetNice(priorityClass == lastRead.priorityClass ? lastRead.nice : entry.nice) ? 1 : 0;
   }
   return 0;
 }

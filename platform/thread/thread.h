@@ -64,8 +64,11 @@ constexpr uint32_t ABOVE_NORMAL_PRIORITY_CLASS = 0x8000;
 // The priority class as a nice value: IDLE 19, BELOW_NORMAL 5, NORMAL 0, ABOVE_NORMAL -5,
 // HIGH -10, REALTIME -20. Linux keeps the nice value per thread, so both act on the calling
 // thread, and threads it creates afterwards inherit the value. GetPriorityClass gives the
-// class nearest the current value; SetPriorityClass is best effort (a value the process may
-// not take gives the lowest it may), non-zero on success, and callers ignore it.
+// class nearest the current value; SetPriorityClass of the class that the thread's last
+// GetPriorityClass gave sets back the exact value that class was read from (a class saved and
+// restored leaves a thread at nice 3 at 3), of any other class that class's value. It is best
+// effort (a value the process may not take gives the lowest it may), non-zero on success, and
+// callers ignore it.
 uint32_t GetPriorityClass();
 int SetPriorityClass(uint32_t priorityClass);
 

@@ -211,6 +211,11 @@ MMRESULT waveOutClose(HWAVEOUT device) {
   return result;
 }
 
+MMRESULT WaveOutKeepOutput(HWAVEOUT device) {
+  WaveOutQueueKeep(&device->queue);
+  return MMSYSERR_NOERROR;
+}
+
 MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id) {
   *id = device->id;
   return MMSYSERR_NOERROR;

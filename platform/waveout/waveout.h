@@ -56,7 +56,11 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
 // can go and its output is exact. It takes any channel count. The file holds exactly the bytes
 // played (buffers returned by a reset are not played): a canonical 44-byte-header WAV file
 // (plus a pad byte after odd data) whose sizes are written at the close, an RF64 file once the
-// PCM passes 4 GiB. An output that cannot be written fails the device.
+// PCM passes 4 GiB. It is written beside `path` (ReplacementFile: a new file in the same
+// folder) and renamed over it at the close, only when WaveOutKeepOutput was called and the file
+// is complete; else it is removed and a file at `path` stays as it was. A `path` that is no
+// regular file (/dev/null, /dev/full, a FIFO) is written directly. An output that cannot be
+// written fails the device.
 MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
                          uint32_t callbackThreadId, uint32_t flags);
 
@@ -85,6 +89,11 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // reported yet, so each failure of the output is reported once). Not while another thread uses
 // the device.
 MMRESULT waveOutClose(HWAVEOUT device);
+
+// Not a classic call: the writer's word that what it has played is its result, given after
+// its last write and before the close, from the thread that closes. The file device then keeps
+// its file (see waveOutOpenFile); other devices have nothing to keep.
+MMRESULT WaveOutKeepOutput(HWAVEOUT device);
 
 // The id the device was opened with (WAVE_MAPPER for the default device).
 MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);

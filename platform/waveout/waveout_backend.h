@@ -41,6 +41,9 @@ struct WaveOutQueueServices {
   // True when the output failed and no waveOutWrite has been refused since, so the writer has
   // not heard of it: the close must report it.
   bool (*failureUnreported)(WaveOutQueue* queue);
+  // True when the writer has said that what was played is its result to keep
+  // (WaveOutKeepOutput): an output that can lose what it wrote (the file device) keeps it.
+  bool (*kept)(WaveOutQueue* queue);
 };
 
 struct WaveOutTarget {

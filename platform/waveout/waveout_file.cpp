@@ -1,5 +1,8 @@
 // The file device: pulls whatever is queued as soon as it is written and appends it to a WAV
-// file, so the engine runs as fast as it can and its output is exact.
+// file, so the engine runs as fast as it can and its output is exact. The file is written
+// beside its target and takes the target's place at the close only when the writer has said
+// to keep it (WaveOutKeepOutput) and all of it was written; otherwise it is removed, and a
+// target that existed is left as it was.
 //
 // The file is a plain RIFF/WAVE file with the canonical 44-byte header while its RIFF size fits
 // in 32 bits, and an RF64 file (as sox and FFmpeg write them) once the PCM passes that: a ds64
@@ -7,7 +10,6 @@
 // the ds64 chunk's room up front would change every small file, so the PCM is written right
 // after the 44-byte header, and moved on by the ds64 chunk's 36 bytes once, when it passes
 // 4 GiB.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +19,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/unique_fd.h"
+#include "replacement_file.h"
 #include "waveout_backend.h"
 
 namespace {
@@ -34,7 +36,7 @@ struct FileOutput {
   const WaveOutQueueServices* services = nullptr;
   WaveOutQueue* queue = nullptr;
   WAVEFORMATEX format{};
-  UniqueFd file;
+  ReplacementFile file;
 
   std::mutex lock;  // one drain at a time, so bytes land in the order pulled
   // Guarded by lock.
@@ -92,8 +94,8 @@ bool MakeRoomForDs64(FileOutput& output) {
   for (uint64_t end = output.dataBytes; end > 0;) {
     const auto size = static_cast<size_t>(std::min<uint64_t>(end, kPiece));
     end -= size;
-    if (!ReadAt(output.file.get(), piece.get(), size, kHeaderBytes + end) ||
-        !WriteAt(output.file.get(), piece.get(), size, kLargeHeaderBytes + end)) {
+    if (!ReadAt(output.file.fd(), piece.get(), size, kHeaderBytes + end) ||
+        !WriteAt(output.file.fd(), piece.get(), size, kLargeHeaderBytes + end)) {
       return false;
     }
   }
@@ -132,8 +134,8 @@ bool WriteHeader(const FileOutput& output) {
   std::memcpy(at + 24, "data", 4);
   Put32(at + 28, large ? 0xFFFFFFFF : static_cast<uint32_t>(data));
   const uint8_t zero = 0;
-  return WriteAt(output.file.get(), header, output.dataOffset, 0) &&
-         (pad == 0 || WriteAt(output.file.get(), &zero, 1, output.dataOffset + data));
+  return WriteAt(output.file.fd(), header, output.dataOffset, 0) &&
+         (pad == 0 || WriteAt(output.file.fd(), &zero, 1, output.dataOffset + data));
 }
 
 void Drain(void* priv) {
@@ -145,7 +147,7 @@ void Drain(void* priv) {
     const bool passes4GiB =
         output->dataOffset == kHeaderBytes && output->dataBytes + got > kMaxRiffDataBytes;
     if ((passes4GiB && !MakeRoomForDs64(*output)) ||
-        !WriteAt(output->file.get(), output->chunk, got, output->dataOffset + output->dataBytes)) {
+        !WriteAt(output->file.fd(), output->chunk, got, output->dataOffset + output->dataBytes)) {
       // The buffers go back, so nothing waits for them.
       output->failed = true;
       output->services->fail(output->queue);
@@ -162,8 +164,7 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
   output->services = services;
   output->queue = queue;
   output->format = format;
-  output->file = UniqueFd(open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (output->file.get() < 0) return MMSYSERR_ERROR;
+  if (!output->file.Open(target.path)) return MMSYSERR_ERROR;
   *priv = output.release();
   return MMSYSERR_NOERROR;
 }
@@ -171,13 +172,21 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
 MMRESULT Close(void* priv) {
   std::unique_ptr<FileOutput> output(static_cast<FileOutput*>(priv));
   if (output->failed) {
-    // The file stays incomplete. The failure is the close's to report only if no refused write
-    // has told the writer (the write that failed was the last one).
+    // The file is incomplete and goes. The failure is the close's to report only if no refused
+    // write has told the writer (the write that failed was the last one).
+    output->file.Discard();
     return output->services->failureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
   }
-  bool complete = WriteHeader(*output);
-  complete = output->file.close() && complete;
-  return complete ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+  // A playback that failed has said so itself: its output goes without another word.
+  if (!output->services->kept(output->queue)) {
+    output->file.Discard();
+    return MMSYSERR_NOERROR;
+  }
+  if (!WriteHeader(*output)) {
+    output->file.Discard();
+    return MMSYSERR_ERROR;
+  }
+  return output->file.Keep() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
 // Nothing is held beyond the queue: the file has what it took.

@@ -85,10 +85,15 @@ bool FailureUnreported(WaveOutQueue* queue) {
   return queue->failed && !queue->failureReported;
 }
 
+bool Kept(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  return queue->kept;
+}
+
 }  // namespace
 
 const WaveOutQueueServices kWaveOutQueueServices = {
-    &Take, &Played, &Underrun, &WaveOutQueueReset, &Fail, &FailureUnreported};
+    &Take, &Played, &Underrun, &WaveOutQueueReset, &Fail, &FailureUnreported, &Kept};
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header) {
   std::lock_guard lock(queue->lock);
@@ -141,6 +146,11 @@ bool WaveOutQueuePause(WaveOutQueue* queue) {
 bool WaveOutQueueEmpty(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   return queue->head == nullptr;
+}
+
+void WaveOutQueueKeep(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  queue->kept = true;
 }
 
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue) {

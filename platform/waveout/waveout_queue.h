@@ -33,6 +33,7 @@ struct WaveOutQueue {
   bool paused = false;
   bool failed = false;
   bool failureReported = false;  // a write has been refused since the failure
+  bool kept = false;             // WaveOutKeepOutput
   uint32_t underruns = 0;
 };
 
@@ -50,4 +51,6 @@ bool WaveOutQueueReset(WaveOutQueue* queue);
 // True when this call paused a running queue.
 bool WaveOutQueuePause(WaveOutQueue* queue);
 bool WaveOutQueueEmpty(WaveOutQueue* queue);
+// Records the writer's word that what was played is its result (WaveOutKeepOutput).
+void WaveOutQueueKeep(WaveOutQueue* queue);
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue);

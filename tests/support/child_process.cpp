@@ -20,7 +20,8 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputPrefix)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputPrefix,
+                           std::initializer_list<int> blocked)
     : prefix_(outputPrefix) {
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
@@ -29,16 +30,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&files, 2, (prefix_ + ".err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // The child starts with every signal at its default action and none blocked, whatever
-  // the test runner left ignored (a shell's background job ignores SIGINT).
+  // The child starts with every signal at its default action and only those asked for
+  // blocked, whatever the test runner left ignored (a shell's background job ignores SIGINT).
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all;
-  sigset_t none;
+  sigset_t mask;
   sigfillset(&all);
-  sigemptyset(&none);
+  sigemptyset(&mask);
+  for (const int signal : blocked) sigaddset(&mask, signal);
   posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigmask(&attributes, &mask);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

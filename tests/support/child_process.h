@@ -3,13 +3,17 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 class ChildProcess {
  public:
-  // Starts argv[0] (a path) with `argv`; output goes to `outputPrefix`.out and .err.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& outputPrefix);
+  // Starts argv[0] (a path) with `argv`; output goes to `outputPrefix`.out and .err. The
+  // child starts with the `blocked` signals blocked (a signal sent then waits for the program
+  // to take it) and every other at its default action.
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outputPrefix,
+               std::initializer_list<int> blocked = {});
   ~ChildProcess();  // kills and reaps a child still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
