@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/engine.h"
 #include "options.h"
 #include "output_check.h"
 #include "terminal_name.h"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rtplayer-cli: %s\n%s", error.c_str(), kCliUsage);
     return 2;
   }
+  if (options.verbose) EnableDiagnosticOutput();
   if (options.help) {
     std::fputs(kCliUsage, stdout);
     return 0;

@@ -7,10 +7,11 @@
 #include "terminal_name.h"
 
 const char* const kCliUsage =
-    "usage: rtplayer-cli [--device N | --output FILE.wav] FILE.wav...\n"
-    "       rtplayer-cli --list-devices | --version | --help\n"
+    "usage: rtplayer-cli [-v] [--device N | --output FILE.wav] FILE.wav...\n"
+    "       rtplayer-cli [-v] --list-devices | --version | --help\n"
     "Plays RIFF/WAVE files in turn on output device entry N (0, the default device,\n"
-    "unless given), or into FILE.wav. Ctrl-C stops playback.\n";
+    "unless given), or into FILE.wav. Ctrl-C stops playback. -v writes diagnostics for\n"
+    "maintainers to standard error.\n";
 
 namespace {
 
@@ -37,6 +38,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
       options->help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       options->version = true;
+    } else if (std::strcmp(arg, "-v") == 0 || std::strcmp(arg, "--verbose") == 0) {
+      options->verbose = true;
     } else if (std::strcmp(arg, "--list-devices") == 0) {
       options->listDevices = true;
     } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--output") == 0) {

@@ -8,6 +8,7 @@ struct CliOptions {
   bool listDevices = false;
   bool help = false;
   bool version = false;
+  bool verbose = false;      // -v: maintainers' diagnostics on standard error
   int device = 0;            // entry of the device list, as the dialog numbers it
   bool deviceGiven = false;  // --device came on the command line
   std::string outputPath;    // the file device's WAV file; empty for a real device

@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "terminal_name.h"
 #include "engine/engine.h"
 #include "status_line.h"
+#include "terminal_name.h"
 
 namespace {
 
@@ -46,7 +46,10 @@ void ClearStatusLocked() {
 void ShowMessage(void*, const char* text) {
   std::lock_guard lock(terminal.outputLock);
   ClearStatusLocked();
-  std::fprintf(stderr, "rtplayer-cli: %s: %s\n", terminal.file.c_str(), text);
+  // The system's reason, where there is one, as cp and its kind give it.
+  const std::string reason = ShownFailureReason();
+  std::fprintf(stderr, "rtplayer-cli: %s: %s%s\n", terminal.file.c_str(), text,
+               reason.empty() ? "" : (" (" + reason + ")").c_str());
   terminal.errorsShown.fetch_add(1);
 }
 

@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "messages.h"
+#include "platform/diagnostics.h"
 #include "playback_thread.h"
 #include "player_state.h"
 #include "start_and_teardown.h"
 
 bool LaunchPlayback() {
   ForgetFailures();
+  TakeSystemError();  // a reason left by an earlier failure is not this playback's
   timeBeginPeriod(1);
   SetPriorityClass(HIGH_PRIORITY_CLASS);
   player.playbackThread = CreateThread(&PlaybackThreadProc, nullptr, &player.playbackThreadId);
@@ -93,6 +95,10 @@ std::string FileToPlay() {
 
 void StopPlayback() {
   if (PlaybackPlaying()) RequestStop();
+}
+
+void EnableDiagnosticOutput() {
+  EnableDiagnostics();
 }
 
 bool PlaybackPlaying() {

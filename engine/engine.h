@@ -50,6 +50,14 @@ bool LaunchPlayback();
 // The Stop command: while a playback runs, stops the sound at once; its finish follows.
 void StopPlayback();
 
+// Called by the port's showError, on the thread that called it: the operating system's reason
+// for the failure being shown ("Permission denied"), or empty when it has none.
+std::string ShownFailureReason();
+
+// Writes maintainers' diagnostics to standard error from now on (the library's own reason for
+// each failure, the backend, modules and device chosen), as RTPLAYER_DEBUG=1 does.
+void EnableDiagnosticOutput();
+
 // The handling of WM_PLAYBACK_FINISHED: gives back the timer resolution, closes the thread,
 // closes device, stream and file (showing the message of an output the device could not
 // complete), frees the data buffers, restores the priority class and clears the state.

@@ -1,6 +1,11 @@
 #include "player_state.h"
 
 #include <atomic>
+#include <cstring>
+#include <string>
+
+#include "engine.h"
+#include "platform/diagnostics.h"
 
 PlayerState player;
 
@@ -48,7 +53,20 @@ void RequestStop() {
   if (player.waveOutHandle != nullptr) waveOutReset(player.waveOutHandle);
 }
 
+namespace {
+
+// The reason of the message being shown on this thread, while its front end shows it.
+thread_local int shownReason = 0;
+
+}  // namespace
+
 void ShowError(const char* text) {
   std::atomic_ref(player.failureShown).store(1);
+  shownReason = TakeSystemError();
   player.frontEndPort->showError(player.frontEndPort->context, text);
+  shownReason = 0;
+}
+
+std::string ShownFailureReason() {
+  return shownReason != 0 ? std::strerror(shownReason) : std::string();
 }

@@ -61,12 +61,17 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   const std::string good = CodecFixturePath("sox-pcm-s16-stereo.wav");
   std::string errors;
   EXPECT_EQ(Run({"--device", "0", dir_.path("missing.wav"), bad}, &errors), 1);
+  // The system's reason follows the fixed message where there is one.
   EXPECT_EQ(errors, "rtplayer-cli: " + dir_.path("missing.wav") + ": " + expected::kCannotOpenFile +
-                        "\nrtplayer-cli: " + bad + ": " + expected::kNoFormatChunk + "\n");
+                        " (No such file or directory)\nrtplayer-cli: " + bad + ": " +
+                        expected::kNoFormatChunk + "\n");
 
   const std::string out = dir_.path("out.wav");
   EXPECT_EQ(Run({"--output", out, good}, &errors), 0);
   EXPECT_EQ(errors, "");
+  // Maintainers ask for what was chosen; users never see it unasked.
+  EXPECT_EQ(Run({"-v", "--output", out, good}, &errors), 0);
+  EXPECT_NE(errors.find("rtplayer: acm: format 0x0001, "), std::string::npos) << errors;
   EXPECT_EQ(Run({"--output", out, bad}, &errors), 1);
   EXPECT_EQ(errors, "rtplayer-cli: " + bad + ": " + expected::kNoFormatChunk + "\n");
 

@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "acm_driver.h"
+#include "platform/diagnostics.h"
 #include "platform/faults.h"
 #include "platform/module.h"
+#include "platform/module_host.h"
 #include "platform/wave_format.h"
 
 // The service's side of a stream: what every driver's contract shares (block alignment, the
@@ -31,10 +33,12 @@ const AcmDriver* const kInProcessDrivers[] = {&kPcmDriver, &kG711Driver, &kImaAd
 // FFmpeg's driver, loaded at the first format that no in-process driver takes; null when its
 // module cannot be loaded, which then takes nothing.
 const AcmDriver* ModuleDriver() {
-  static const AcmDriver* const driver = [] {
+  static const AcmDriver* const driver = []() -> const AcmDriver* {
     const auto* module =
         static_cast<const AcmModule*>(LoadModuleSymbol("ffmpeg", kAcmModuleSymbol));
-    return module != nullptr && module->version == kAcmModuleVersion ? &module->driver : nullptr;
+    if (module == nullptr || module->version != kAcmModuleVersion) return nullptr;
+    module->attach(TheModuleHost());
+    return &module->driver;
   }();
   return driver;
 }
@@ -121,7 +125,11 @@ MMRESULT Decode(AcmStream& s, const uint8_t* src, uint32_t take, bool end, uint8
 MMRESULT acmFormatSuggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32_t /*cbDst*/,
                           uint32_t /*flags*/) {
   WAVEFORMATEX pcm;
-  if (!SuggestPcm(src, &pcm)) return ACMERR_NOTPOSSIBLE;
+  if (!SuggestPcm(src, &pcm)) {
+    Diagnose("acm", "no driver converts format 0x%04X, %u Hz, %u channels, block %u",
+             src->wFormatTag, src->nSamplesPerSec, src->nChannels, src->nBlockAlign);
+    return ACMERR_NOTPOSSIBLE;
+  }
   *dst = pcm;
   return MMSYSERR_NOERROR;
 }
@@ -134,8 +142,17 @@ MMRESULT acmStreamOpen(HACMSTREAM* stream, const WAVEFORMATEX* src, const WAVEFO
   if (!SuggestPcm(src, &pcm)) return ACMERR_NOTPOSSIBLE;
 
   const AcmDriver* driver = DriverFor(src);
+  const char* where = std::find(std::begin(kInProcessDrivers), std::end(kInProcessDrivers),
+                                driver) != std::end(kInProcessDrivers)
+                          ? "in process"
+                          : "FFmpeg's module";
   void* state = driver->open(src, dst);
-  if (state == nullptr) return ACMERR_NOTPOSSIBLE;
+  if (state == nullptr) {
+    Diagnose("acm", "the driver (%s) refuses format 0x%04X", where, src->wFormatTag);
+    return ACMERR_NOTPOSSIBLE;
+  }
+  Diagnose("acm", "format 0x%04X, %u Hz, %u channels -> PCM %u-bit (%s)", src->wFormatTag,
+           src->nSamplesPerSec, src->nChannels, dst->wBitsPerSample, where);
   // The driver has checked that `dst` is this PCM.
   auto* opened = new (std::nothrow) AcmStream{driver, state, src->nBlockAlign, pcm.nBlockAlign, {}};
   if (opened == nullptr) {

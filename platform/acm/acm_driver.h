@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/mmtypes.h"
+#include "platform/module_host.h"
 
 struct AcmDriver {
   // True when this driver decodes `src` (its format tag and fields). Cheap; no allocation.
@@ -58,7 +59,9 @@ extern const AcmDriver kGsmDriver;
 // nothing.
 struct AcmModule {
   uint32_t version;  // kAcmModuleVersion
+  // Called once, right after loading, before the driver is asked anything.
+  void (*attach)(const ModuleHost* host);
   AcmDriver driver;
 };
-constexpr uint32_t kAcmModuleVersion = 1;
+constexpr uint32_t kAcmModuleVersion = 2;
 constexpr const char* kAcmModuleSymbol = "rtplayer_acm_module";

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -191,18 +193,53 @@ bool SetUpUnits(Decoder& d, const WAVEFORMATEX* src, const AVCodec* codec) {
   return true;
 }
 
-void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
-  static std::once_flag quiet;
-  // The player writes no log; FFmpeg's would go to standard error.
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+const ModuleHost* host = nullptr;  // set once, before any other entry is called
 
+void Diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Diagnose(const char* format, ...) {
+  if (!host->diagnosing()) return;
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  host->diagnose("ffmpeg", text);
+}
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+// FFmpeg's own log goes to the program's diagnostics, never straight to standard error.
+void Log(void* object, int level, const char* format, va_list arguments) {
+  if (level > av_log_get_level() || !host->diagnosing()) return;
+  char line[1024];
+  int prefix = 1;
+  av_log_format_line2(object, level, format, arguments, line, sizeof line, &prefix);
+  const size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n') line[length - 1] = '\0';
+  host->diagnose("ffmpeg", line);
+}
+
+void Attach(const ModuleHost* theHost) {
+  host = theHost;
+  av_log_set_level(AV_LOG_WARNING);
+  av_log_set_callback(&Log);
+}
+
+void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
   const AVCodec* codec = avcodec_find_decoder(CodecFor(src));
   if (codec == nullptr || src->nSamplesPerSec > INT_MAX) return nullptr;
   std::unique_ptr<Decoder> d(new (std::nothrow) Decoder);
   if (d == nullptr) return nullptr;
   d->context = avcodec_alloc_context3(codec);
   if (d->context == nullptr || !SetUpContext(d->context, src)) return nullptr;
-  if (avcodec_open2(d->context, codec, nullptr) < 0) return nullptr;
+  if (const int opened = avcodec_open2(d->context, codec, nullptr); opened < 0) {
+    Diagnose("%s: %s", codec->name, ErrorText(opened).c_str());
+    return nullptr;
+  }
   d->parameters = avcodec_parameters_alloc();
   if (d->parameters == nullptr || avcodec_parameters_from_context(d->parameters, d->context) < 0) {
     return nullptr;
@@ -287,7 +324,10 @@ MMRESULT ReceiveFrames(Decoder& d, Output& out) {
       d.damaged = true;
       continue;
     }
-    if (got < 0) return MMSYSERR_ERROR;
+    if (got < 0) {
+      Diagnose("decoding: %s", ErrorText(got).c_str());
+      return MMSYSERR_ERROR;
+    }
     ++d.framesDecoded;
     const MMRESULT written = WriteFrame(d, out);
     av_frame_unref(d.frame);
@@ -309,7 +349,10 @@ MMRESULT DecodePacket(Decoder& d, uint8_t* data, int size, bool inInput, Output&
     d.damaged = true;
     return MMSYSERR_NOERROR;
   }
-  if (sent < 0) return MMSYSERR_ERROR;
+  if (sent < 0) {
+    Diagnose("decoding: %s", ErrorText(sent).c_str());
+    return MMSYSERR_ERROR;
+  }
   return ReceiveFrames(d, out);
 }
 
@@ -435,4 +478,4 @@ uint32_t PeakByteRate(void* state) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const AcmModule rtplayer_acm_module = {
-    kAcmModuleVersion, {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate}};
+    kAcmModuleVersion, Attach, {Handles, Open, OutputBound, Decode, Reset, Close, PeakByteRate}};

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostics.h"
+
 namespace {
 
 struct Modules {
@@ -37,8 +39,14 @@ void* Open(const std::string& name) {
        {folder + "/" + file, folder + "/" RTPLAYER_MODULE_RELATIVE_DIR "/" + file}) {
     if (access(candidate.c_str(), R_OK) != 0) continue;
     // RTLD_LOCAL: a module's libraries serve it alone.
-    if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+    if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      Diagnose("module", "loaded %s", candidate.c_str());
+      return handle;
+    }
+    Diagnose("module", "%s", dlerror());
   }
+  Diagnose("module", "%s: none usable beside the program nor in %s", file.c_str(),
+           RTPLAYER_MODULE_RELATIVE_DIR);
   return nullptr;
 }
 

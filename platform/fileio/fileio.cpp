@@ -13,7 +13,9 @@
 #include <new>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/faults.h"
+#include "platform/positioned_io.h"
 #include "platform/unique_fd.h"
 #include "platform/wave_format.h"
 
@@ -100,17 +102,11 @@ int64_t Plus(int64_t base, uint64_t size) {
                                                         : base + static_cast<int64_t>(size);
 }
 
-// Up to `count` bytes at `offset`, straight from the file; -1 on error.
-int64_t ReadAt(int fd, uint8_t* dst, int64_t count, int64_t offset) {
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n = pread(fd, dst + done, static_cast<size_t>(count - done), offset + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
+// A read that failed: its reason is kept for whoever reports the failure.
+int64_t Failed() {
+  NoteSystemError(errno);
+  Diagnose("fileio", "read: %s", std::strerror(errno));
+  return -1;
 }
 
 int64_t Position(const MmioFile& f) {
@@ -135,14 +131,16 @@ int64_t ReadBuffered(MmioFile& f, uint8_t* dst, int64_t count) {
   const int64_t position = Position(f);
   if (count - done >= f.size) {
     // A buffer's worth or more: straight to the caller, no copy.
-    const int64_t n = ReadAt(f.file.get(), dst + done, count - done, position);
-    if (n < 0) return -1;
+    const int64_t n = ReadAt(f.file.get(), dst + done, static_cast<size_t>(count - done),
+                             static_cast<uint64_t>(position));
+    if (n < 0) return Failed();
     f.bufferOffset = position + n;
     f.next = f.endRead = 0;
     return done + n;
   }
-  const int64_t n = ReadAt(f.file.get(), f.buffer, f.size, position);
-  if (n < 0) return -1;
+  const int64_t n =
+      ReadAt(f.file.get(), f.buffer, static_cast<size_t>(f.size), static_cast<uint64_t>(position));
+  if (n < 0) return Failed();
   f.bufferOffset = position;
   f.endRead = static_cast<int32_t>(n);
   const int64_t take = std::min(count - done, n);
@@ -168,8 +166,18 @@ UniqueFd OpenRegularFile(const char* path, bool denyWrite) {
   // O_NONBLOCK: a FIFO must not hold the open until a writer comes; it is refused below.
   UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat status {};
-  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      (denyWrite && HeldOpenForWriting(file.get()))) {
+  if (file.get() < 0 || fstat(file.get(), &status) != 0) {
+    NoteSystemError(errno);
+    Diagnose("fileio", "%s: %s", path, std::strerror(errno));
+    return UniqueFd();
+  }
+  if (!S_ISREG(status.st_mode)) {
+    if (S_ISDIR(status.st_mode)) NoteSystemError(EISDIR);
+    Diagnose("fileio", "%s: not a regular file", path);
+    return UniqueFd();
+  }
+  if (denyWrite && HeldOpenForWriting(file.get())) {
+    Diagnose("fileio", "%s: another process holds it open for writing", path);
     return UniqueFd();
   }
   return file;
@@ -373,10 +381,15 @@ MMRESULT mmioAdvance(HMMIO h, MMIOINFO* info, uint32_t /*flags*/) {
   // The unconsumed remainder is read again with what follows it, so it is never lost.
   h->bufferOffset += info->pchNext - h->buffer;
   h->next = h->endRead = 0;
-  const int64_t n = ReadAt(h->file.get(), h->buffer, h->size, h->bufferOffset);
+  const int64_t n = ReadAt(h->file.get(), h->buffer, static_cast<size_t>(h->size),
+                           static_cast<uint64_t>(h->bufferOffset));
   if (n > 0) h->endRead = static_cast<int32_t>(n);
   FillInfo(*h, info);
-  return n < 0 ? MMIOERR_CANNOTREAD : MMSYSERR_NOERROR;
+  if (n < 0) {
+    Failed();
+    return MMIOERR_CANNOTREAD;
+  }
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT mmioClose(HMMIO h, uint32_t /*flags*/) {

@@ -113,8 +113,10 @@ bool ReplacementFile::Keep() {
   if (folder_.get() < 0) return file_.close();
   const bool kept =
       file_.close() && renameat(folder_.get(), name_.c_str(), folder_.get(), target_.c_str()) == 0;
+  const int error = errno;  // the failure's reason, not the clean-up's
   if (kept) name_.clear();
   Discard();
+  errno = error;
   return kept;
 }
 

@@ -29,8 +29,8 @@ class ReplacementFile {
   int fd() const { return file_.get(); }
 
   // Closes the file and renames it over the target (a target written directly is only
-  // closed). False when either fails; the new file is then removed and the target left as it
-  // was.
+  // closed). False, with errno, when either fails; the new file is then removed and the target
+  // left as it was.
   bool Keep();
 
   // Closes the file and removes it, leaving the target as it was. Nothing open: nothing done.

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/diagnostics.h"
+#include "platform/positioned_io.h"
 #include "replacement_file.h"
 #include "waveout_backend.h"
 
@@ -46,30 +48,6 @@ struct FileOutput {
   uint8_t chunk[65536];
 };
 
-bool WriteAt(int fd, const uint8_t* bytes, size_t size, uint64_t offset) {
-  while (size > 0) {
-    const ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return true;
-}
-
-bool ReadAt(int fd, uint8_t* bytes, size_t size, uint64_t offset) {
-  while (size > 0) {
-    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    size -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
 void Put16(uint8_t* at, uint32_t value) {
   at[0] = static_cast<uint8_t>(value);
   at[1] = static_cast<uint8_t>(value >> 8);
@@ -94,7 +72,8 @@ bool MakeRoomForDs64(FileOutput& output) {
   for (uint64_t end = output.dataBytes; end > 0;) {
     const auto size = static_cast<size_t>(std::min<uint64_t>(end, kPiece));
     end -= size;
-    if (!ReadAt(output.file.fd(), piece.get(), size, kHeaderBytes + end) ||
+    if (ReadAt(output.file.fd(), piece.get(), size, kHeaderBytes + end) !=
+            static_cast<int64_t>(size) ||
         !WriteAt(output.file.fd(), piece.get(), size, kLargeHeaderBytes + end)) {
       return false;
     }
@@ -164,7 +143,13 @@ MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
   output->services = services;
   output->queue = queue;
   output->format = format;
-  if (!output->file.Open(target.path)) return MMSYSERR_ERROR;
+  if (!output->file.Open(target.path)) {
+    NoteSystemError(errno);
+    Diagnose("waveout", "file device: %s: %s", target.path, std::strerror(errno));
+    return MMSYSERR_ERROR;
+  }
+  Diagnose("waveout", "file device: %s, PCM %u-bit %u Hz, %u channels", target.path,
+           format.wBitsPerSample, format.nSamplesPerSec, format.nChannels);
   *priv = output.release();
   return MMSYSERR_NOERROR;
 }
@@ -182,11 +167,13 @@ MMRESULT Close(void* priv) {
     output->file.Discard();
     return MMSYSERR_NOERROR;
   }
-  if (!WriteHeader(*output)) {
+  if (!WriteHeader(*output) || !output->file.Keep()) {
+    NoteSystemError(errno);
+    Diagnose("waveout", "file device: cannot complete the file: %s", std::strerror(errno));
     output->file.Discard();
     return MMSYSERR_ERROR;
   }
-  return output->file.Keep() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+  return MMSYSERR_NOERROR;
 }
 
 // Nothing is held beyond the queue: the file has what it took.
