@@ -41,7 +41,7 @@ void BM_FileDeviceBuffer(benchmark::State& state) {
   const uint32_t self = CreateMessageQueue();
   const WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
   HWAVEOUT device = nullptr;
-  if (waveOutOpenFile(&device, path.c_str(), &format, self, CALLBACK_THREAD) != MMSYSERR_NOERROR) {
+  if (OpenFileDevice(&device, path.c_str(), &format, self, CALLBACK_THREAD) != MMSYSERR_NOERROR) {
     state.SkipWithError("the file device did not open");
     return;
   }

@@ -8,8 +8,8 @@ namespace {
 
 MMRESULT OpenTarget() {
   if (player.outputFileName[0] != '\0') {
-    return waveOutOpenFile(&player.waveOutHandle, player.outputFileName, &player.outputFormat,
-                           player.playbackThreadId, CALLBACK_THREAD);
+    return OpenFileDevice(&player.waveOutHandle, player.outputFileName, &player.outputFormat,
+                          player.playbackThreadId, CALLBACK_THREAD);
   }
   // The list holds the default device first, then the devices in id order: entry 0 gives
   // -1, which is WAVE_MAPPER.

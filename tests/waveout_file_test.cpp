@@ -86,7 +86,7 @@ class FileDeviceTest : public ::testing::Test {
 
   HWAVEOUT Open(const WAVEFORMATEX& format, const std::string& path) {
     HWAVEOUT device = nullptr;
-    EXPECT_EQ(waveOutOpenFile(&device, path.c_str(), &format, callback_.id(), CALLBACK_THREAD),
+    EXPECT_EQ(OpenFileDevice(&device, path.c_str(), &format, callback_.id(), CALLBACK_THREAD),
               MMSYSERR_NOERROR);
     return device;
   }
@@ -166,8 +166,8 @@ TEST_F(FileDeviceTest, OddDataGetsItsPadByteAndNoDataGivesAnEmptyValidFile) {
 TEST_F(FileDeviceTest, AFileThatCannotBeMadeFailsTheOpen) {
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
   HWAVEOUT device = nullptr;
-  EXPECT_NE(waveOutOpenFile(&device, "/nonexistent-directory/out.wav", &format, callback_.id(),
-                            CALLBACK_THREAD),
+  EXPECT_NE(OpenFileDevice(&device, "/nonexistent-directory/out.wav", &format, callback_.id(),
+                           CALLBACK_THREAD),
             MMSYSERR_NOERROR);
   EXPECT_EQ(device, nullptr);
 }
@@ -219,7 +219,7 @@ MMRESULT PlayInto(CallbackThread& callback, const std::string& path, Bytes bytes
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
   HWAVEOUT device = nullptr;
   const MMRESULT opened =
-      waveOutOpenFile(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD);
+      OpenFileDevice(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD);
   if (opened != MMSYSERR_NOERROR) return opened;
   WAVEHDR header{};
   header.lpData = bytes.data();

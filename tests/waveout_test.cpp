@@ -383,10 +383,10 @@ TEST(WaveOutQueue, RefusesMisusedHeadersAndInjectedFailures) {
   const WAVEFORMATEX format = Pcm(8000, 1, 8);
   HWAVEOUT device = nullptr;
   InjectServiceFault("waveOutOpen", 1);
-  EXPECT_NE(waveOutOpenFile(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD),
+  EXPECT_NE(OpenFileDevice(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD),
             MMSYSERR_NOERROR);
   EXPECT_EQ(device, nullptr);
-  ASSERT_EQ(waveOutOpenFile(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD),
+  ASSERT_EQ(OpenFileDevice(&device, path.c_str(), &format, callback.id(), CALLBACK_THREAD),
             MMSYSERR_NOERROR);
   waveOutPause(device);
 
@@ -489,7 +489,7 @@ void RunRace(const WAVEFORMATEX& format, uint32_t bufferBytes, uint8_t silence, 
   uint32_t writerId = 0;
   HTHREAD writer = CreateThread(&RaceWriter, &race, &writerId);
   ASSERT_EQ(file != nullptr
-                ? waveOutOpenFile(&race.device, file, &format, writerId, CALLBACK_THREAD)
+                ? OpenFileDevice(&race.device, file, &format, writerId, CALLBACK_THREAD)
                 : waveOutOpen(&race.device, WAVE_MAPPER, &format, writerId, 0, CALLBACK_THREAD),
             MMSYSERR_NOERROR);
   for (auto& buffer : race.buffers)

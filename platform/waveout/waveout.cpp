@@ -170,8 +170,8 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
   return Open(DeviceBackend(), WaveOutTarget{id, nullptr}, device, format, callbackThreadId);
 }
 
-MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
-                         uint32_t callbackThreadId, uint32_t /*flags*/) {
+MMRESULT OpenFileDevice(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
+                        uint32_t callbackThreadId, uint32_t /*flags*/) {
   return Open(FileBackend(), WaveOutTarget{WAVE_MAPPER, path}, device, format, callbackThreadId);
 }
 

@@ -50,19 +50,19 @@ MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
                      uint32_t callbackThreadId, uintptr_t instance, uint32_t flags);
 
-// Opens the file device for `format` as waveOutOpen opens a device (the same notifications,
-// results and injected failures): it writes the PCM it is given to a WAV file at `path` and
-// hands each buffer back as soon as it is written, so a playback runs as fast as the engine
-// can go and its output is exact. It takes any channel count. The file holds exactly the bytes
-// played (buffers returned by a reset are not played): a canonical 44-byte-header WAV file
-// (plus a pad byte after odd data) whose sizes are written at the close, an RF64 file once the
-// PCM passes 4 GiB. It is written beside `path` (ReplacementFile: a new file in the same
-// folder) and renamed over it at the close, only when WaveOutKeepOutput was called and the file
-// is complete; else it is removed and a file at `path` stays as it was. A `path` that is no
+// rtplayer's own, beside the classic calls. Opens the file device for `format` as waveOutOpen
+// opens a device (the same notifications, results and injected failures): it writes the PCM
+// it is given to a WAV file at `path` and hands each buffer back as soon as it is written, so a
+// playback runs as fast as the engine can go and its output is exact. It takes any channel count.
+// The file holds exactly the bytes played (buffers returned by a reset are not played): a canonical
+// 44-byte-header WAV file (plus a pad byte after odd data) whose sizes are written at the close, an
+// RF64 file once the PCM passes 4 GiB. It is written beside `path` (ReplacementFile: a new file in
+// the same folder) and renamed over it at the close, only when WaveOutKeepOutput was called and the
+// file is complete; else it is removed and a file at `path` stays as it was. A `path` that is no
 // regular file (/dev/null, /dev/full, a FIFO) is written directly. An output that cannot be
 // written fails the device.
-MMRESULT waveOutOpenFile(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
-                         uint32_t callbackThreadId, uint32_t flags);
+MMRESULT OpenFileDevice(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
+                        uint32_t callbackThreadId, uint32_t flags);
 
 // Stops playing at once: buffers queued, and those written from now on, are held, not
 // played, until the next reset.
@@ -92,7 +92,7 @@ MMRESULT waveOutClose(HWAVEOUT device);
 
 // Not a classic call: the writer's word that what it has played is its result, given after
 // its last write and before the close, from the thread that closes. The file device then keeps
-// its file (see waveOutOpenFile); other devices have nothing to keep.
+// its file (see OpenFileDevice); other devices have nothing to keep.
 MMRESULT WaveOutKeepOutput(HWAVEOUT device);
 
 // The id the device was opened with (WAVE_MAPPER for the default device).
