@@ -156,13 +156,13 @@ void Drain(void* priv) {
   }
 }
 
-MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
-              const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
+MMRESULT Open(const char* path, const WAVEFORMATEX& format, const WaveOutQueueServices* services,
+              WaveOutQueue* queue, void** priv) {
   auto output = std::make_unique<FileOutput>();
   output->services = services;
   output->queue = queue;
   output->format = format;
-  output->file = UniqueFd(open(target.path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  output->file = UniqueFd(open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (output->file.get() < 0) return MMSYSERR_ERROR;
   *priv = output.release();
   return MMSYSERR_NOERROR;
@@ -191,10 +191,10 @@ bool Reset(void* priv) {
 const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
                                      nullptr,
                                      nullptr,
-                                     nullptr,
                                      &Open,
                                      &Close,
                                      &Drain,
                                      nullptr,
                                      &Drain,
-                                     &Reset};
+                                     &Reset,
+                                     nullptr};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 extern char** environ;
 
@@ -21,7 +22,7 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
   const std::string device = "--device=" + sink + ".monitor";
   const char* argv[] = {
       "parec",        device.c_str(),      "--raw", "--format=s16le", "--rate=44100",
-      "--channels=1", "--latency-msec=20", nullptr};
+      "--channels=2", "--latency-msec=20", nullptr};
   if (posix_spawnp(&pid_, "parec", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
     pid_ = -1;
   }
@@ -42,7 +43,7 @@ MonitorRecorder::~MonitorRecorder() {
 
 void MonitorRecorder::Read() {
   uint8_t bytes[4096];
-  size_t carried = 0;  // an odd byte waiting for its pair
+  size_t carried = 0;  // the bytes of a frame waiting for the rest of it
   for (;;) {
     const ssize_t got = read(input_, bytes + carried, sizeof bytes - carried);
     if (got < 0 && errno == EINTR) continue;
@@ -53,11 +54,11 @@ void MonitorRecorder::Read() {
       return;
     }
     const size_t total = carried + static_cast<size_t>(got);
-    for (size_t i = 0; i + 1 < total; i += 2) {
+    for (size_t i = 0; i + 3 < total; i += 4) {
       samples_.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
     }
-    carried = total % 2;
-    if (carried != 0) bytes[0] = bytes[total - 1];
+    carried = total % 4;
+    std::memmove(bytes, bytes + total - carried, carried);
     arrived_.notify_all();
   }
 }

@@ -1,5 +1,6 @@
-// Records what a sink of the test daemon plays, from its monitor, with parec: 16-bit mono at
-// 44 100 Hz, kept in memory. Waits are on the samples received, never on the clock.
+// Records what a sink of the test daemon plays, from its monitor, with parec: the left channel,
+// 16-bit at 44 100 Hz (servers mix channels down to one differently, but all play a channel
+// as it is), kept in memory. Waits are on the samples received, never on the clock.
 #pragma once
 
 #include <sys/types.h>
