@@ -183,7 +183,10 @@ bool Fill(AlsaOutput* output, bool* broken) {
 // when the device cannot say (it has failed).
 int ReportPlayed(AlsaOutput* output, unsigned rate) {
   snd_pcm_sframes_t delay = 0;
-  int error = snd_pcm_delay(output->pcm.get(), &delay);
+  // A device that has not started holds nothing; the PulseAudio plugin answers -EIO there.
+  const int error = snd_pcm_state(output->pcm.get()) == SND_PCM_STATE_PREPARED
+                        ? 0
+                        : snd_pcm_delay(output->pcm.get(), &delay);
   if (error < 0) {
     // Run dry (what it held has played) or suspended: brought back, it holds nothing.
     if (!Recover(output, error)) return -1;

@@ -15,6 +15,7 @@
 #include "support/expected_texts.h"
 #include "support/file_watch.h"
 #include "support/scratch_dir.h"
+#include "support/sound_stack.h"
 #include "support/wav_reading.h"
 #include "support/wav_writer.h"
 
@@ -139,13 +140,11 @@ TEST_F(CliTest, TellsItsVersion) {
   EXPECT_EQ(number.back(), '\n');
 }
 
-// The real-device cases need the PulseAudio test daemon that scripts/test starts.
+// The real-device cases run on each sound stack that scripts/test starts.
 class CliOnDaemonTest : public CliTest {
  protected:
   void SetUp() override {
-    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
-      GTEST_SKIP() << "no PulseAudio test daemon (scripts/test starts one)";
-    }
+    if (!UseTestSoundStack()) GTEST_SKIP() << "no " << TestSoundStack() << " test daemon";
   }
 };
 
@@ -161,7 +160,7 @@ TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
   ChildProcess list({kCli, "--list-devices"}, dir_.path("list"));
   ASSERT_EQ(list.wait(), 0);
   // Entry 0 is the default device, named after the daemon's default sink.
-  EXPECT_EQ(list.output(), "0\tDefault: rtplayer_a\n1\trtplayer_a\n2\trtplayer_b\n");
+  EXPECT_EQ(list.output(), "0\t" + DefaultEntryName() + "\n1\trtplayer_a\n2\trtplayer_b\n");
 }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {
@@ -221,16 +220,17 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   // rewind over what its monitor has already delivered, so the recording would miss the start:
   // a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
   ChildProcess keeper(
-      {"/usr/bin/pacat", "--playback", "--device=rtplayer_a", "--raw", "--format=s16le",
-       "--rate=22050", "--channels=1", "--latency-msec=5", "/dev/zero"},
+      {"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback", "--device=rtplayer_a",
+       "--raw", "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=5", "/dev/zero"},
       dir_.path("pacat"));
   ASSERT_TRUE(keeper.started());
   const std::string recordingPath = dir_.path("recording.raw");
   ASSERT_TRUE(WriteFileBytes(recordingPath, {}));  // to be watched before parec opens it
   FileWatch recording(recordingPath);
-  ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw", "--format=s16le",
-                         "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
-                        dir_.path("parec"));
+  ChildProcess recorder(
+      {"/usr/bin/parec", "--server=" + MonitorServer(), "--device=rtplayer_a.monitor", "--raw",
+       "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
+      dir_.path("parec"));
   ASSERT_TRUE(recorder.started());
   // Once more than the idle sink rendered ahead has arrived, and its last tenth of a second is
   // exact silence, the sink renders in small steps and whatever an earlier test played has

@@ -23,6 +23,7 @@
 #include "support/expected_texts.h"
 #include "support/monitor_recorder.h"
 #include "support/scratch_dir.h"
+#include "support/sound_stack.h"
 #include "support/wav_writer.h"
 
 namespace {
@@ -115,14 +116,13 @@ double Frequency(const std::vector<int16_t>& samples, const Heard& heard, size_t
   return *stretch == 0 ? 0 : crossings / 2.0 / (static_cast<double>(*stretch) / kRate);
 }
 
-// The device tests need the private PulseAudio daemon (scripts/pulse-test-daemon), whose
-// exports name it. scripts/test always starts it, so there a missing daemon fails them; run
-// by hand without it, they are skipped.
+// The device tests run on each sound stack (support/sound_stack.h) that scripts/test starts;
+// run by hand without it, they are skipped.
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
-      GTEST_SKIP() << "no test daemon: run scripts/test, or scripts/pulse-test-daemon first";
+    if (!UseTestSoundStack()) {
+      GTEST_SKIP() << "no " << TestSoundStack() << " test daemon: run scripts/test";
     }
   }
 };
@@ -131,7 +131,7 @@ TEST_F(DeviceTest, ListsTheDefaultDeviceByNameThenBothSinks) {
   ASSERT_EQ(waveOutGetNumDevs(), 2u);
   WAVEOUTCAPSA caps{};
   ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Default: rtplayer_a");
+  EXPECT_EQ(caps.szPname, DefaultEntryName());
   ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "rtplayer_a");
   ASSERT_EQ(waveOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
@@ -305,9 +305,11 @@ std::string Trimmed(std::string text) {
 // to its fallback sink, or the device fails and every later write is refused. Either way every
 // buffer comes back and nothing hangs.
 TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuffer) {
+  if (!StackIsSoundServer()) GTEST_SKIP() << "ALSA's devices are its configuration's";
   const ScratchDir scratch;
-  ChildProcess load({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=rtplayer_gone",
-                     "sink_properties=device.description=rtplayer_gone"},
+  const std::string server = "--server=" + MonitorServer();
+  ChildProcess load({"/usr/bin/pactl", server, "load-module", "module-null-sink",
+                     "sink_name=rtplayer_gone", "sink_properties=device.description=rtplayer_gone"},
                     scratch.path("load"));
   ASSERT_EQ(load.wait(), 0) << load.errors();
   const std::string module = Trimmed(load.output());
@@ -333,7 +335,8 @@ TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuff
   for (size_t back = 1; back <= written; ++back) {
     ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, back)) << "a buffer was lost with the sink";
     if (back == 2) {
-      ChildProcess unload({"/usr/bin/pactl", "unload-module", module}, scratch.path("unload"));
+      ChildProcess unload({"/usr/bin/pactl", server, "unload-module", module},
+                          scratch.path("unload"));
       ASSERT_EQ(unload.wait(), 0) << unload.errors();
     }
     if (refused || written == 16) continue;

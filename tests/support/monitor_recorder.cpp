@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "support/sound_stack.h"
+
 extern char** environ;
 
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
@@ -20,9 +22,10 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   const std::string device = "--device=" + sink + ".monitor";
-  const char* argv[] = {
-      "parec",        device.c_str(),      "--raw", "--format=s16le", "--rate=44100",
-      "--channels=2", "--latency-msec=20", nullptr};
+  const std::string server = "--server=" + MonitorServer();
+  const char* argv[] = {"parec",        server.c_str(),      device.c_str(),
+                        "--raw",        "--format=s16le",    "--rate=44100",
+                        "--channels=2", "--latency-msec=20", nullptr};
   if (posix_spawnp(&pid_, "parec", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
     pid_ = -1;
   }
