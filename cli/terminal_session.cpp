@@ -42,7 +42,11 @@ void ClearStatusLocked() {
   terminal.lineDrawn = false;
 }
 
+std::atomic<bool> signalled{false};  // a signal has asked for the end
+
 void ShowMessage(void*, const char* text) {
+  // A start that a signal cut short fails; the user asked for the end, not for its reason.
+  if (signalled.load()) return;
   std::lock_guard lock(terminal.outputLock);
   ClearStatusLocked();
   std::fprintf(stderr, "rtplayer-cli: %s: %s\n", terminal.file.c_str(), text);
@@ -101,7 +105,7 @@ class SignalForwarder {
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
   }
-  bool interrupted() const { return interrupted_.load(); }
+  bool interrupted() const { return signalled.load(); }
 
  private:
   void Run() {
@@ -110,14 +114,15 @@ class SignalForwarder {
       sigwait(&signals_, &signal);
       if (quitting_.load()) return;
       if (signal == SIGUSR1) continue;
-      interrupted_.store(true);
+      signalled.store(true);
+      // A device's open may keep the main thread for its whole bound: it gives up now.
+      AbandonDeviceOpens();
       PostFrontEndMessage(terminal.mainThreadId, WM_CLI_INTERRUPT);
     }
   }
 
   sigset_t signals_;
   std::atomic<bool> quitting_{false};
-  std::atomic<bool> interrupted_{false};
   std::thread thread_;
 };
 
@@ -204,6 +209,8 @@ int PlayFiles(const CliOptions& options) {
   for (const std::string& file : options.files) {
     if (signals.interrupted()) break;
     allPlayed = PlayOne(file, &stopped) && allPlayed;
+    // A signal during the start (an open that gave up for it) stopped this file too.
+    if (signals.interrupted()) stopped = true;
   }
   ticker.reset();
   if (stopped) return 130;

@@ -92,6 +92,10 @@ void StopPlayback() {
   if (PlaybackPlaying()) RequestStop();
 }
 
+void AbandonDeviceOpens() {
+  CancelWaveOutOpens();
+}
+
 bool PlaybackPlaying() {
   return (LoadFlags() & FLAG_PLAYING) != 0;
 }

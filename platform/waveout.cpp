@@ -102,7 +102,10 @@ const WaveOutBackend* AlsaBackend() {
 // ALSA's default device on a desktop is the server's plugin, which would wait on it for half a
 // minute. Each library is loaded only when first needed.
 const WaveOutBackend& DeviceBackend() {
+  if (opensCancelled.load()) return kNoDevices;
   if (const WaveOutBackend* pulse = PulseBackend()) {
+    // Cancelled while the module loaded: CancelWaveOutOpens may not have seen it loaded.
+    if (opensCancelled.load()) pulse->cancelOpens();
     switch (pulse->reach()) {
       case WaveOutReach::kServing:
         return *pulse;
