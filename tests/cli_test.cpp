@@ -14,6 +14,7 @@
 #include "support/child_process.h"
 #include "support/expected_texts.h"
 #include "support/file_watch.h"
+#include "support/monitor_recorder.h"
 #include "support/scratch_dir.h"
 #include "support/sound_stack.h"
 #include "support/wav_reading.h"
@@ -161,6 +162,71 @@ TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
   ASSERT_EQ(list.wait(), 0);
   // Entry 0 is the default device, named after the daemon's default sink.
   EXPECT_EQ(list.output(), "0\t" + DefaultEntryName() + "\n1\trtplayer_a\n2\trtplayer_b\n");
+}
+
+// A server of the test's own, of the stack's kind, killed while it plays: mid-file the next
+// write is refused; with the file's tail waiting in the sink the close says so. One message
+// either way, and exit 1.
+TEST_F(CliOnDaemonTest, AServerKilledWhilePlayingIsReportedOnce) {
+  const bool pipewire = TestSoundStack() == "pipewire";
+  const std::string dir = dir_.path("server");
+  const std::string script =
+      std::string(RTPLAYER_SOURCE_DIR) +
+      (pipewire ? "/scripts/pipewire-test-daemon" : "/scripts/pulse-test-daemon");
+  const std::string dirVariable = pipewire ? "RTPLAYER_PIPEWIRE_DIR=" : "RTPLAYER_PULSE_DIR=";
+  const std::string server = "unix:" + dir + (pipewire ? "/run/pulse/native" : "/native");
+  std::vector<std::string> player = {"/usr/bin/env"};
+  if (StackIsSoundServer()) {
+    player.push_back("PULSE_SERVER=" + server);
+  } else {
+    const std::string config = dir_.path("asound.conf");
+    const std::string text = "pcm.default { type pulse; server \"" + server + "\" }\n";
+    ASSERT_TRUE(WriteFileBytes(config, Bytes(text.begin(), text.end())));
+    player.push_back("ALSA_CONFIG_PATH=" + config);
+  }
+  player.push_back(kCli);
+
+  struct Case {
+    const char* name;
+    uint32_t milliseconds;
+    const char* message;
+  };
+  for (const Case& when : {Case{"mid-file", 3000, expected::kCannotQueueBuffer},
+                           Case{"tail", 400, expected::kCannotCloseDevice}}) {
+    SCOPED_TRACE(when.name);
+    std::string startErrors;
+    ASSERT_EQ(RunToEnd({"/usr/bin/env", dirVariable + dir, script, "start"}, dir_.path("start"),
+                       &startErrors),
+              0)
+        << startErrors;
+    const std::string file = dir_.path(std::string(when.name) + ".wav");
+    const std::vector<uint8_t> tone = [&] {
+      std::vector<uint8_t> bytes(size_t{when.milliseconds} * 441 / 10 * 4);
+      for (size_t i = 0; i < bytes.size() / 2; ++i) {
+        const auto v = static_cast<int16_t>(16384 * std::sin(2 * M_PI * 1000 * (i / 2) / 44100.0));
+        bytes[i * 2] = static_cast<uint8_t>(v);
+        bytes[i * 2 + 1] = static_cast<uint8_t>(v >> 8);
+      }
+      return bytes;
+    }();
+    ASSERT_TRUE(WriteFileBytes(file, WaveFile(PcmFormat(44100, 2, 16), tone)));
+    {
+      MonitorRecorder sink("rtplayer_a", server);
+      ASSERT_TRUE(sink.running());
+      std::vector<std::string> argv = player;
+      argv.push_back(file);
+      ChildProcess playing(argv, dir_.path(when.name));
+      // A 400 ms file is written whole at the start: once it is heard, its tail waits.
+      ASSERT_TRUE(sink.waitForSound(2000)) << playing.errors();
+      const std::string pidFile = dir + (pipewire ? "/pulse.pid" : "/daemon.pid");
+      const std::vector<uint8_t> pid = ReadFileBytes(pidFile);
+      ASSERT_EQ(kill(std::stoi(std::string(pid.begin(), pid.end())), SIGKILL), 0);
+      EXPECT_EQ(playing.wait(), 1);
+      EXPECT_EQ(playing.errors(),
+                "rtplayer-cli: " + file + ": " + std::string(when.message) + "\n");
+    }
+    RunToEnd({"/usr/bin/env", dirVariable + dir, script, "stop"}, dir_.path("stop"));
+  }
 }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {

@@ -17,11 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "engine/engine.h"
 #include "platform/faults.h"
 #include "support/callback_thread.h"
 #include "support/child_process.h"
 #include "support/expected_texts.h"
 #include "support/monitor_recorder.h"
+#include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
 #include "support/sound_stack.h"
 #include "support/wav_writer.h"
@@ -171,6 +173,8 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
     EXPECT_GE(Listen(second.samples()).span() + kBufferFrames, end)
         << "buffer " << i << " came back before it was heard";
   }
+  // When the last buffer is back, the sink has played no more than half a second past it.
+  const size_t atTheEnd = second.count();
   for (auto& buffer : buffers) waveOutUnprepareHeader(device, &buffer.header, sizeof(WAVEHDR));
   EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
   // Whatever the sink still had to play has reached the monitor after a further half second.
@@ -191,6 +195,35 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
   EXPECT_GT(stretch, kRate * 4 / 10) << "no stretch of 0.4 s played without a gap";
   EXPECT_NEAR(heard.peak, 16384, 400);
   EXPECT_EQ(Listen(first.samples()).peak, 0) << "rtplayer_a heard something";
+  EXPECT_LT(atTheEnd, heard.last + kRate / 2) << "the end came late after the sound's";
+}
+
+// Started as the dialog starts a file, from the front end's thread, which then stays busy (a
+// window drawing itself after the file chooser) while the playback begins: the tone is heard
+// whole, its first buffer too.
+TEST_F(DeviceTest, AFileStartedAsTheDialogStartsItIsHeardWholeWhileTheFrontEndIsBusy) {
+  MonitorRecorder sink("rtplayer_b");
+  ASSERT_TRUE(sink.running() && sink.waitForQuiet(kRate / 10)) << "the sink does not fall silent";
+  const ScratchDir scratch;
+  const std::string path = scratch.path("tone.wav");
+  const std::vector<Buffer> tone = Tone({kRate * 3 / 4});
+  ASSERT_TRUE(WriteFileBytes(path, WaveFile(PcmFormat(kRate, 2, 16), tone[0].data)));
+
+  RecordingFrontEnd frontEnd;
+  ResetPlayerState(frontEnd);
+  frontEnd.selectEntry(2);
+  ASSERT_TRUE(SetFileToPlay(path));
+  ASSERT_TRUE(LaunchPlayback());
+  // Busy, never waiting, until the sound is heard (or for five seconds at most).
+  const auto busyUntil = std::chrono::steady_clock::now() + 5s;
+  while (Listen(sink.samples()).span() == 0 && std::chrono::steady_clock::now() < busyUntil) {
+  }
+  ASSERT_TRUE(frontEnd.waitFinished());
+  FinishPlayback();
+  EXPECT_TRUE(frontEnd.errors().empty());
+  ASSERT_TRUE(sink.waitForSilence(kRate / 10));
+  EXPECT_NEAR(static_cast<double>(Listen(sink.samples()).span()), kRate * 3 / 4.0, kRate * 0.03)
+      << "the tone was not heard whole";
 }
 
 TEST_F(DeviceTest, PauseHoldsResetSilencesAtOnceAndReturnsEveryBufferInOrder) {
