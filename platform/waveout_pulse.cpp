@@ -318,6 +318,8 @@ struct PulseOutput {
   uint64_t lastReturn = 0;
   pa_operation* drain = nullptr;
   bool drained = false;  // a drain has ended since the last write
+  // An update of the timing asked for; its answer must not outlive the stream.
+  pa_operation* timing = nullptr;
   // When the server last gave timing information, and when it was last asked for it.
   pa_usec_t answeredAt = 0;
   pa_usec_t askedAt = 0;
@@ -341,6 +343,8 @@ pa_usec_t Elapsed(pa_usec_t from, pa_usec_t to) {
 
 void OnTiming(pa_stream* /*stream*/, int success, void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
+  if (output->timing != nullptr) pa_operation_unref(output->timing);
+  output->timing = nullptr;
   if (success == 0) return;  // the stream's own state tells of a failure
   output->answeredAt = pa_rtclock_now();
   output->asked = false;
@@ -539,10 +543,11 @@ void Disconnect(PulseOutput* output) {
   if (output->handOn != nullptr) api->defer_free(output->handOn);
   output->timer = nullptr;
   output->handOn = nullptr;
-  if (output->drain != nullptr) {
-    pa_operation_cancel(output->drain);
-    pa_operation_unref(output->drain);
-    output->drain = nullptr;
+  for (pa_operation** operation : {&output->drain, &output->timing}) {
+    if (*operation == nullptr) continue;
+    pa_operation_cancel(*operation);
+    pa_operation_unref(*operation);
+    *operation = nullptr;
   }
   if (output->stream == nullptr) return;
   pa_stream_set_state_callback(output->stream, nullptr, nullptr);
