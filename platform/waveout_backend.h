@@ -21,6 +21,16 @@
 
 struct WaveOutQueue;
 
+// The queue as a call of played(held) would leave it.
+struct WaveOutOutlook {
+  uint64_t returned = 0;  // bytes of the buffers it would send back
+  // Whether a wholly taken buffer would still be out, and the `held` at which the first of them
+  // comes back: what will still be unplayed once its last byte has played.
+  bool out = false;
+  uint64_t nextHeld = 0;
+  uint64_t waiting = 0;  // bytes written and not taken yet (0 while paused)
+};
+
 // The queue's services for the backend. Every function takes the queue's lock, so any thread
 // may call them, but never while holding a lock that a caller of waveOut* may hold.
 struct WaveOutQueueServices {
@@ -32,9 +42,9 @@ struct WaveOutQueueServices {
   // (MM_WOM_DONE, in queue order) before this returns. A `held` larger than what the output
   // has taken releases nothing. Returns how many bytes the buffers it sent back held.
   uint64_t (*played)(WaveOutQueue* queue, uint64_t held);
-  // The `held` at which the first buffer still out comes back: what will still be unplayed
-  // once its last byte has played. Null when no wholly taken buffer is out.
-  bool (*nextReturn)(WaveOutQueue* queue, uint64_t* held);
+  // What played(held) would do, without doing it (see WaveOutOutlook); UINT64_MAX for `held`
+  // asks about the queue as it stands.
+  void (*outlook)(WaveOutQueue* queue, uint64_t held, WaveOutOutlook* outlook);
   // Bytes written and not taken yet (0 while paused).
   uint64_t (*waiting)(WaveOutQueue* queue);
   // The output ran dry while it was running (counted for tests and benchmarks).
@@ -64,7 +74,7 @@ enum class WaveOutReach {
   kUnresponsive,  // its server took the connection but did not answer within the bound
 };
 
-constexpr uint32_t kWaveOutBackendVersion = 2;
+constexpr uint32_t kWaveOutBackendVersion = 3;
 
 // Filled once by waveout.cpp: an optional entry left null becomes a no-op there. Entries other
 // than reach, list and cancelOpens are called for one open device; start, pause and reset come

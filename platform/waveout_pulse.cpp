@@ -7,21 +7,31 @@
 // around calls into the library; callbacks run on the loop's thread with the lock held, and the
 // other threads wait for answers on pa_threaded_mainloop_wait, never longer than a bound.
 //
-// Each device is a playback stream. It is given every byte the queue has as soon as it is
-// worth a wake-up of the loop's thread, so the server holds the ring's worth of audio, and the
-// stream asks the server for a sink latency of about one device buffer. What has been heard is
-// the server's to say: the stream's latency (what is written less what the sink has played,
-// from the server's timing information, interpolated between its updates) tells how much of
-// what was taken is still unplayed, and a timer wakes the loop when the next buffers will have
-// played. Buffers go back in pairs where they can, so the writer wakes once for two. When the
-// writer has stopped writing and the timer finds the stream no further on, the stream is
-// drained: PipeWire plays the last part of a stream, shorter than its period, only then.
+// Each device is a playback stream. It is given what the queue has as the writer writes it
+// (a pair written back wakes the loop's thread once), so the server holds the ring's worth of
+// audio, and it asks for a sink latency of about one device buffer. What has been heard is
+// the server's to say, from the timing information the stream asks for (every two seconds,
+// and when the server reports a start, an underflow or a drain):
+//  - while data waits in the server, the last report, carried on at the real-time rate while
+//    it says the stream plays, tells how much of what was taken is still unplayed, and a timer
+//    wakes the loop when the next buffers will have played (two at a time where it can);
+//  - once the server reports that it has passed on everything written, what the sink still
+//    holds plays within the sink's latency of that report: the time is fixed then, once, and
+//    later reports do not move it.
+// The last buffer out, with nothing behind it, comes back only that way. PipeWire keeps the
+// last part of a stream, shorter than its period, until more comes or the stream is drained,
+// so the stream is drained whenever the writer has nothing more to give. Nothing polls: the
+// loop wakes for the server's messages, for a write the writer hands on, and for a timer set
+// to a computed time.
 //
 // A server that stops answering while a stream plays fails the queue: the timing information
-// must come back within a bound of being asked for.
+// must come back within a bound of being asked for, and the last buffer out must be reported
+// played within a bound of the time it should have played.
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "platform/waveout_backend.h"
 
 namespace {
@@ -40,18 +51,20 @@ constexpr pa_usec_t kConnectBound = 1000 * kMs;  // a server that took the conne
 constexpr pa_usec_t kAnswerBound = 2000 * kMs;   // a stream's start, a listing, a timing update
 // What the stream asks for: the server's latency in all (the sink's part, about one device
 // buffer, is what ADJUST_LATENCY leaves of it less two requests), and requests as large as
-// that allows, so the server's requests wake the loop rarely. The ring holds 500 ms, so the
-// server never has all it asks for.
-constexpr pa_usec_t kTargetAudio = 1000 * kMs;
-constexpr pa_usec_t kRequestAudio = 375 * kMs;
-// Buffers go back once at most this much is still unplayed (two of the ring's four), and a
-// write is handed on at once when the server holds less than the urgent amount.
+// that allows, so the server's requests wake the loop every two seconds. The ring holds
+// 500 ms, so the server never has all it asks for.
+constexpr pa_usec_t kTargetAudio = 4250 * kMs;
+constexpr pa_usec_t kRequestAudio = 2000 * kMs;
+// Buffers go back once at most this much is still unplayed (two of the ring's four). A write
+// is handed on at once when less than the urgent amount would be left in the server beyond
+// what its sink has already taken (the sink's latency) by the time the loop looks again.
 constexpr pa_usec_t kReturnBelow = 250 * kMs;
-constexpr pa_usec_t kUrgentBelow = 150 * kMs;
-// How long the loop waits at least before it looks again at a stream that made no progress,
-// and how often it asks a playing stream's server for its timing when it has not had it.
-constexpr pa_usec_t kRetry = 20 * kMs;
-constexpr pa_usec_t kTimingAge = 1000 * kMs;
+constexpr pa_usec_t kUrgentBelow = 100 * kMs;
+// How often a stream with audio out asks its server for timing information, and how late a
+// timer may fire before the loop counts itself stalled (a stopped process) rather than the
+// server silent.
+constexpr pa_usec_t kTimingAge = 2000 * kMs;
+constexpr pa_usec_t kStalled = 250 * kMs;
 
 std::atomic<bool> opensCancelled{false};
 
@@ -306,39 +319,73 @@ struct PulseOutput {
   pa_sample_spec spec{};
   size_t frameBytes = 0;
   uint8_t silence = 0;
-  pa_time_event* timer = nullptr;    // the next look at what has played
-  pa_defer_event* handOn = nullptr;  // a write to take at once
+  UniqueFd wake;                   // an eventfd: the writer has something to hand on
+  pa_io_event* woken = nullptr;    // the loop's watch on it
+  pa_time_event* timer = nullptr;  // the next look at what has played
+  pa_usec_t timerDue = 0;
+
+  // Written with the loop's lock held; Kick reads them without it.
+  std::atomic<bool> handing{false};      // ready, running and not failed
+  std::atomic<uint64_t> handOnBytes{0};  // a write is handed on once this much waits...
+  std::atomic<pa_usec_t> urgentAt{0};    // ...or when the server will run low before...
+  std::atomic<pa_usec_t> nextLook{0};    // ...the loop's next look (0: none set)
+  std::atomic<bool> wakeSent{false};     // a wake is on its way to the loop
 
   // Guarded by the loop's lock.
   bool ready = false;
   bool failed = false;
   bool running = false;  // started and not paused
-  bool handOnAsked = false;
-  // The bytes the last return sent back; a write hands on at once once as much waits again.
-  uint64_t lastReturn = 0;
+  // Writes and flushes so far: what the server last reported is about the writes before it.
+  uint64_t writes = 0;
+  bool written = false;  // something was written since the last flush
+  // Once the server reports that it has passed on everything written (`dryWrites` counts the
+  // writes then), what the sink still holds has played by `dryEnd`.
+  pa_usec_t dryEnd = 0;
+  uint64_t dryWrites = UINT64_MAX;
+  // The last buffer out must have been reported played by `reportBy` (for the writes
+  // `lastWrites`).
+  pa_usec_t reportBy = 0;
+  uint64_t lastWrites = UINT64_MAX;
   pa_operation* drain = nullptr;
-  bool drained = false;  // a drain has ended since the last write
-  // An update of the timing asked for; its answer must not outlive the stream.
+  uint64_t drainWrites = UINT64_MAX;  // the writes when the last drain was asked for
+  // The timing update asked for; its answer must not outlive the stream. `askAgain`: something
+  // happened after it was asked, so its answer may tell of the time before.
   pa_operation* timing = nullptr;
-  // When the server last gave timing information, and when it was last asked for it.
-  pa_usec_t answeredAt = 0;
+  bool askAgain = false;
   pa_usec_t askedAt = 0;
-  bool asked = false;
-  bool overdue = false;  // the answer was late at the last look
-  bool dry = false;      // the server said the stream ran dry, and nothing was written since
+  pa_usec_t answeredAt = 0;
 };
 
-void Advance(PulseOutput* output, bool timed);
+void Advance(PulseOutput* output);
+
+pa_usec_t Elapsed(pa_usec_t from, pa_usec_t to) {
+  return to > from ? to - from : 0;
+}
+
+// The loop's lock held: whether Kick may hand writes on.
+void UpdateHanding(PulseOutput* output) {
+  output->handing.store(output->ready && output->running && !output->failed);
+}
 
 // The loop's lock held. The device is gone, or its server stopped answering.
 void Fail(PulseOutput* output) {
   if (output->failed) return;
   output->failed = true;
+  UpdateHanding(output);
   output->services->fail(output->queue);
 }
 
-pa_usec_t Elapsed(pa_usec_t from, pa_usec_t to) {
-  return to > from ? to - from : 0;
+void OnTiming(pa_stream* /*stream*/, int success, void* priv);
+
+// The loop's lock held: asks the server for fresh timing information. One update is asked for
+// at a time; `after` an event, an update already under way is followed by another.
+void AskTiming(PulseOutput* output, bool after) {
+  if (output->timing != nullptr) {
+    output->askAgain = output->askAgain || after;
+    return;
+  }
+  output->timing = pa_stream_update_timing_info(output->stream, &OnTiming, output);
+  output->askedAt = pa_rtclock_now();
 }
 
 void OnTiming(pa_stream* /*stream*/, int success, void* priv) {
@@ -347,40 +394,53 @@ void OnTiming(pa_stream* /*stream*/, int success, void* priv) {
   output->timing = nullptr;
   if (success == 0) return;  // the stream's own state tells of a failure
   output->answeredAt = pa_rtclock_now();
-  output->asked = false;
-  output->overdue = false;
-  Advance(output, false);
-}
-
-// The loop's lock held: asks for fresh timing information unless it has been asked for.
-void AskTiming(PulseOutput* output, pa_usec_t now) {
-  if (output->asked) return;
-  if (pa_operation* operation = pa_stream_update_timing_info(output->stream, &OnTiming, output)) {
-    pa_operation_unref(operation);
-    output->asked = true;
-    output->askedAt = now;
+  if (output->askAgain) {
+    output->askAgain = false;
+    AskTiming(output, false);
   }
+  Advance(output);
 }
 
-void OnLatencyUpdate(pa_stream* /*stream*/, void* priv) {
+// The server reports the stream started playing: what it holds now falls.
+void OnStarted(pa_stream* /*stream*/, void* priv) {
+  AskTiming(static_cast<PulseOutput*>(priv), true);
+}
+
+// The server reports the stream ran short: it has passed on everything written, or (PipeWire)
+// it keeps a last part shorter than its period until more comes or the stream is drained.
+void OnUnderflow(pa_stream* /*stream*/, void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
-  output->answeredAt = pa_rtclock_now();
-  output->overdue = false;
-  Advance(output, false);
+  AskTiming(output, true);
 }
 
 void OnDrained(pa_stream* /*stream*/, int /*success*/, void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
   if (output->drain != nullptr) pa_operation_unref(output->drain);
   output->drain = nullptr;
-  output->drained = true;
-  // What the sink played last is known only from fresh timing information.
-  output->asked = false;
-  AskTiming(output, pa_rtclock_now());
+  AskTiming(output, true);
 }
 
 // The loop's lock held: gives the server every byte the queue has.
 void WriteWaiting(PulseOutput* output) {
+  // A drained PipeWire stream counts the silence it padded its last part with as read, beyond
+  // what was written: that much of the next write would be lost, so silence goes first.
+  const pa_timing_info* timing = pa_stream_get_timing_info(output->stream);
+  uint64_t owed = 0;
+  if (timing != nullptr && timing->write_index_corrupt == 0 && timing->read_index_corrupt == 0 &&
+      timing->read_index > timing->write_index && output->services->waiting(output->queue) > 0) {
+    owed = static_cast<uint64_t>(timing->read_index - timing->write_index);
+    owed -= owed % output->frameBytes;
+  }
+  while (owed > 0) {
+    void* data = nullptr;
+    size_t size = static_cast<size_t>(-1);
+    if (pa_stream_begin_write(output->stream, &data, &size) < 0 || data == nullptr) return;
+    size = std::min<size_t>(size - size % output->frameBytes, owed);
+    std::memset(data, output->silence, size);
+    if (pa_stream_write(output->stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+    ++output->writes;
+    owed -= size;
+  }
   for (;;) {
     void* data = nullptr;
     size_t size = static_cast<size_t>(-1);  // as large as the library likes
@@ -401,98 +461,171 @@ void WriteWaiting(PulseOutput* output) {
       got += static_cast<uint32_t>(output->frameBytes - partial);
     }
     if (pa_stream_write(output->stream, data, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-    output->drained = false;
-    output->dry = false;
+    ++output->writes;
+    output->written = true;
   }
 }
 
-// The loop's lock held: how many of the bytes written the sink has not played, from the
-// server's timing; false when the library has no valid timing information.
-bool Unplayed(PulseOutput* output, uint64_t* bytes) {
-  // A stream that has run dry keeps the sink's latency as its own for as long as it stays dry,
-  // although the sink plays out what it held within that time of running dry.
+// What the server last said of the stream, carried on to `now`: how many of the bytes written
+// are unplayed, and whether that amount falls as time goes (the sink plays the stream).
+struct Unplayed {
+  uint64_t bytes = 0;
+  bool falling = false;
+  bool passedOn = false;  // the server has passed on everything written
+};
+
+// The loop's lock held. False when the library holds no valid report (none yet, or one from
+// before a flush). The report is carried on at the real-time rate while it says the stream
+// plays: the library's own interpolation is not used, since right after a start it counts as
+// played what the server has not begun to play.
+bool ReadUnplayed(PulseOutput* output, pa_usec_t now, Unplayed* unplayed) {
   const pa_timing_info* timing = pa_stream_get_timing_info(output->stream);
-  if (timing != nullptr && timing->playing == 0 && timing->write_index_corrupt == 0 &&
-      timing->read_index_corrupt == 0 && timing->read_index >= timing->write_index) {
-    if (!output->dry) output->services->underrun(output->queue);
-    output->dry = true;
-    const pa_usec_t age = pa_timeval_age(&timing->timestamp);
-    *bytes = pa_usec_to_bytes(timing->sink_usec > age ? timing->sink_usec - age : 0, &output->spec);
+  if (timing == nullptr || timing->write_index_corrupt != 0 || timing->read_index_corrupt != 0) {
+    return false;
+  }
+  // The library's write index counts the writes made since the report.
+  const pa_usec_t reportedAt = now - std::min(pa_timeval_age(&timing->timestamp), now);
+  if (output->dryWrites != output->writes && timing->read_index >= timing->write_index) {
+    // Everything written has left the stream for the sink, which plays it within its latency
+    // of that report. Later reports say the same of a later time: this one fixes the end.
+    output->dryEnd = reportedAt + timing->sink_usec;
+    output->dryWrites = output->writes;
+    if (output->written) output->services->underrun(output->queue);
+  }
+  if (output->dryWrites == output->writes) {
+    unplayed->bytes =
+        output->dryEnd > now ? pa_usec_to_bytes(output->dryEnd - now, &output->spec) : 0;
+    unplayed->falling = true;
+    unplayed->passedOn = true;
     return true;
   }
-  pa_usec_t latency = 0;
-  int negative = 0;
-  if (pa_stream_get_latency(output->stream, &latency, &negative) != 0) return false;
-  *bytes = negative != 0 ? 0 : pa_usec_to_bytes(latency, &output->spec);
+  const int64_t queued = std::max<int64_t>(timing->write_index - timing->read_index, 0);
+  unplayed->bytes =
+      static_cast<uint64_t>(queued) + pa_usec_to_bytes(timing->sink_usec, &output->spec);
+  unplayed->falling = timing->playing != 0;
+  if (unplayed->falling) {
+    const uint64_t since = pa_usec_to_bytes(now - reportedAt, &output->spec);
+    unplayed->bytes = unplayed->bytes > since ? unplayed->bytes - since : 0;
+  }
   return true;
 }
 
+// The loop's lock held: sets the timer for the next look, at `at` (none for 0).
 void Schedule(PulseOutput* output, pa_usec_t at) {
-  pa_context_rttime_restart(output->connection->context, output->timer, at);
+  // A restart wakes the loop's thread through its pipe even when made on that thread: a time
+  // within a millisecond of the one set stands.
+  if (at == output->timerDue ||
+      (at != 0 && output->timerDue != 0 &&
+       std::max(at, output->timerDue) - std::min(at, output->timerDue) < kMs)) {
+    return;
+  }
+  output->timerDue = at;
+  pa_context_rttime_restart(output->connection->context, output->timer,
+                            at == 0 ? PA_USEC_INVALID : at);
+}
+
+pa_usec_t Earliest(pa_usec_t a, pa_usec_t b) {
+  return a == 0 ? b : b == 0 ? a : std::min(a, b);
 }
 
 // The loop's lock held: hands the server what waits, sends back what has played, and sets the
-// timer for the next look. `timed` when the timer woke the loop.
-void Advance(PulseOutput* output, bool timed) {
+// timer for the next look.
+void Advance(PulseOutput* output) {
   if (!output->ready || output->failed) return;
   WriteWaiting(output);
   if (!output->running) return;  // a paused stream plays nothing, so nothing comes back
+  const WaveOutQueueServices* services = output->services;
   const pa_usec_t now = pa_rtclock_now();
-
-  // The server must answer for its timing while a stream plays.
-  if (output->asked && Elapsed(output->askedAt, now) > kAnswerBound) {
-    // Looked at once more after the loop has read what waits on the socket (a process that
-    // was stopped finds the answer there).
-    if (output->overdue) {
-      output->connection->broken.store(true);
-      Fail(output);
-      return;
-    }
-    output->overdue = true;
-    Schedule(output, now + kRetry);
+  if (output->timing != nullptr && Elapsed(output->askedAt, now) > kAnswerBound) {
+    output->connection->broken.store(true);
+    Fail(output);
     return;
   }
-  if (Elapsed(output->answeredAt, now) > kTimingAge) AskTiming(output, now);
 
-  uint64_t held = 0;
-  pa_usec_t next = output->asked ? output->askedAt + kAnswerBound + 1 : now + kTimingAge;
-  if (Unplayed(output, &held)) {
-    uint64_t atReturn = 0;
-    // The last buffer out, with nothing to follow it: the stream is drained before it can
-    // count as played. PipeWire plays the last part of a stream, shorter than its period, only
-    // when drained, and holds part of what it counts as played in its resampler until then.
-    if (output->services->nextReturn(output->queue, &atReturn) && atReturn == 0 &&
-        !output->drained && output->services->waiting(output->queue) == 0) {
-      if (output->drain == nullptr) {
-        output->drain = pa_stream_drain(output->stream, &OnDrained, output);
-      }
-      held = std::max<uint64_t>(held, 1);
-    }
-    const uint64_t returned = output->services->played(output->queue, held);
-    if (returned > 0) output->lastReturn = returned;
-    if (output->services->nextReturn(output->queue, &atReturn)) {
+  Unplayed unplayed;
+  const bool known = ReadUnplayed(output, now, &unplayed);
+  WaveOutOutlook queued;
+  services->outlook(output->queue, UINT64_MAX, &queued);
+  // The last buffer out, with nothing to follow it, comes back only once the server has
+  // reported passing it on: PipeWire keeps the last part of a stream, shorter than its period,
+  // until more comes or the stream is drained, and the latency does not count it.
+  const bool last = queued.out && queued.nextHeld == 0 && queued.waiting == 0 && !unplayed.passedOn;
+  if (last && output->lastWrites != output->writes) {
+    output->lastWrites = output->writes;
+    output->reportBy =
+        now + (known ? pa_bytes_to_usec(unplayed.bytes, &output->spec) : 0) + kAnswerBound;
+  }
+  if (last && now > output->reportBy) {
+    output->connection->broken.store(true);
+    Fail(output);
+    return;
+  }
+  // Drained whenever the writer has nothing more to give, and the server either holds the last
+  // buffer out or has stopped playing what it holds.
+  const bool stalled = known && !unplayed.falling && !unplayed.passedOn;
+  if ((last || (stalled && queued.out && queued.waiting == 0)) &&
+      output->drainWrites != output->writes && output->drain == nullptr) {
+    output->drain = pa_stream_drain(output->stream, &OnDrained, output);
+    output->drainWrites = output->writes;
+  }
+
+  // What comes back now, and what stays out: the next look is set, and what a write will find
+  // is published, before the buffers go back to the writer.
+  const uint64_t held = last ? std::max<uint64_t>(unplayed.bytes, 1) : unplayed.bytes;
+  WaveOutOutlook after = queued;
+  if (known) services->outlook(output->queue, held, &after);
+  if (!known || (after.out && Elapsed(output->answeredAt, now) >= kTimingAge)) {
+    AskTiming(output, false);
+  }
+  pa_usec_t next = output->timing != nullptr ? output->askedAt + kAnswerBound + 1 : 0;
+  if (after.out && output->timing == nullptr) {
+    next = Earliest(next, output->answeredAt + kTimingAge);
+  }
+  const pa_timing_info* timing = pa_stream_get_timing_info(output->stream);
+  const uint64_t urgent =
+      pa_usec_to_bytes(kUrgentBelow + (timing != nullptr ? timing->sink_usec : 0), &output->spec);
+  pa_usec_t urgentAt = 0;
+  if (known && unplayed.falling) {
+    if (after.out && !last) {
       const uint64_t goal =
-          std::min<uint64_t>(atReturn, pa_usec_to_bytes(kReturnBelow, &output->spec));
-      pa_usec_t wait = held > goal ? pa_bytes_to_usec(held - goal, &output->spec) + kMs : 0;
-      // A stream that did not move since the last look (it waits for data, or for its drain)
-      // is looked at again a little later, not at once.
-      if (timed && returned == 0) wait = std::max(wait, kRetry);
-      next = std::min(next, now + wait);
+          std::min<uint64_t>(after.nextHeld, pa_usec_to_bytes(kReturnBelow, &output->spec));
+      if (unplayed.bytes > goal) {
+        next = Earliest(next, now + pa_bytes_to_usec(unplayed.bytes - goal, &output->spec) + kMs);
+      }
+    }
+    if (unplayed.bytes > urgent) {
+      urgentAt = now + pa_bytes_to_usec(unplayed.bytes - urgent, &output->spec);
     }
   }
+  if (last) next = Earliest(next, output->reportBy + 1);
+  if (after.returned > 0) output->handOnBytes.store(after.returned);
+  output->urgentAt.store(urgentAt);
+  output->nextLook.store(next);
   Schedule(output, next);
+  if (known) services->played(output->queue, held);
 }
 
 void OnTimer(pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const struct timeval* /*when*/,
              void* priv) {
-  Advance(static_cast<PulseOutput*>(priv), true);
+  auto* output = static_cast<PulseOutput*>(priv);
+  const pa_usec_t now = pa_rtclock_now();
+  // Far later than set: this process did not run (it was stopped). The server's answers may
+  // wait unread; its bounds count from now.
+  if (Elapsed(output->timerDue, now) > kStalled) {
+    output->askedAt = std::max(output->askedAt, now);
+    output->reportBy = std::max(output->reportBy, now + kAnswerBound);
+  }
+  output->timerDue = 0;
+  Advance(output);
 }
 
-void OnHandOn(pa_mainloop_api* api, pa_defer_event* event, void* priv) {
+void OnWake(pa_mainloop_api* /*api*/, pa_io_event* /*event*/, int fd, pa_io_event_flags_t /*flags*/,
+            void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
-  api->defer_enable(event, 0);
-  output->handOnAsked = false;
-  Advance(output, false);
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
+  output->wakeSent.store(false);
+  Advance(output);
 }
 
 void OnStreamState(pa_stream* stream, void* priv) {
@@ -500,7 +633,7 @@ void OnStreamState(pa_stream* stream, void* priv) {
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state == PA_STREAM_READY) {
     output->ready = true;
-    output->answeredAt = pa_rtclock_now();
+    UpdateHanding(output);
   }
   // The device has gone with no other to move to, or the server has: what the stream held
   // is lost, and its buffers and every queued one go back now.
@@ -540,9 +673,9 @@ MMRESULT OpenError(int error) {
 void Disconnect(PulseOutput* output) {
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(output->connection->loop);
   if (output->timer != nullptr) api->time_free(output->timer);
-  if (output->handOn != nullptr) api->defer_free(output->handOn);
+  if (output->woken != nullptr) api->io_free(output->woken);
   output->timer = nullptr;
-  output->handOn = nullptr;
+  output->woken = nullptr;
   for (pa_operation** operation : {&output->drain, &output->timing}) {
     if (*operation == nullptr) continue;
     pa_operation_cancel(*operation);
@@ -551,7 +684,8 @@ void Disconnect(PulseOutput* output) {
   }
   if (output->stream == nullptr) return;
   pa_stream_set_state_callback(output->stream, nullptr, nullptr);
-  pa_stream_set_latency_update_callback(output->stream, nullptr, nullptr);
+  pa_stream_set_started_callback(output->stream, nullptr, nullptr);
+  pa_stream_set_underflow_callback(output->stream, nullptr, nullptr);
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(output->stream))) pa_stream_disconnect(output->stream);
   pa_stream_unref(output->stream);
   output->stream = nullptr;
@@ -564,10 +698,11 @@ MMRESULT Connect(PulseOutput* output, const char* sink, const pa_channel_map& ma
   if (output->stream == nullptr) return OpenError(pa_context_errno(connection->context));
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop);
   output->timer = api->time_new(api, nullptr, &OnTimer, output);
-  output->handOn = api->defer_new(api, &OnHandOn, output);
-  api->defer_enable(output->handOn, 0);
+  output->woken = api->io_new(api, output->wake.get(), PA_IO_EVENT_INPUT, &OnWake, output);
+  if (output->timer == nullptr || output->woken == nullptr) return MMSYSERR_NOMEM;
   pa_stream_set_state_callback(output->stream, &OnStreamState, output);
-  pa_stream_set_latency_update_callback(output->stream, &OnLatencyUpdate, output);
+  pa_stream_set_started_callback(output->stream, &OnStarted, output);
+  pa_stream_set_underflow_callback(output->stream, &OnUnderflow, output);
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<uint32_t>(-1);
   attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kTargetAudio, &output->spec));
@@ -576,9 +711,10 @@ MMRESULT Connect(PulseOutput* output, const char* sink, const pa_channel_map& ma
   attributes.prebuf = static_cast<uint32_t>(output->frameBytes);
   attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kRequestAudio, &output->spec));
   attributes.fragsize = static_cast<uint32_t>(-1);
+  // Timing is asked for when it is needed: the library's own updates would come every 10 ms
+  // for a while after each start, underflow and drain.
   const auto flags =
-      static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                     PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+      static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_playback(output->stream, sink[0] == '\0' ? nullptr : sink, &attributes,
                                  flags, nullptr, nullptr) < 0) {
     return OpenError(pa_context_errno(connection->context));
@@ -612,6 +748,8 @@ MMRESULT Open(const char* key, const WAVEFORMATEX& format, const WaveOutQueueSer
   output->spec = spec;
   output->frameBytes = pa_frame_size(&spec);
   output->silence = format.wBitsPerSample == 8 ? 0x80 : 0;
+  output->wake = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (output->wake.get() < 0) return MMSYSERR_NOMEM;
   output->connection = Connection_();
   if (output->connection == nullptr) return MMSYSERR_NODRIVER;
 
@@ -645,7 +783,8 @@ void Start(void* priv) {
   LoopLock lock(output->connection->loop);
   Cork(output, false);
   output->running = true;
-  Advance(output, false);
+  UpdateHanding(output);
+  Advance(output);
 }
 
 void Pause(void* priv) {
@@ -653,30 +792,36 @@ void Pause(void* priv) {
   LoopLock lock(output->connection->loop);
   Cork(output, true);
   output->running = false;
+  UpdateHanding(output);
+  output->nextLook.store(0);
+  Schedule(output, 0);
 }
 
-// A write is handed to the server at once when the writer has written back as much as the last
-// return sent it, or when the server runs low; otherwise the next look takes it, and the loop's
-// thread wakes once for the pair.
+// Writer's thread, without the loop's lock: a write wakes the loop's thread at once when the
+// writer has written back as much as the last return sent it, or when the server would run
+// low before the loop's next look; otherwise that look takes it. So the loop's thread wakes
+// once for a pair written back, not for each buffer.
 void Kick(void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
-  LoopLock lock(output->connection->loop);
-  if (!output->ready || output->failed || output->handOnAsked) return;
-  uint64_t held = 0;
-  const bool urgent = !output->running || !Unplayed(output, &held) ||
-                      held < pa_usec_to_bytes(kUrgentBelow, &output->spec) ||
-                      output->services->waiting(output->queue) >= output->lastReturn;
-  if (!urgent) return;
-  output->handOnAsked = true;
-  pa_threaded_mainloop_get_api(output->connection->loop)->defer_enable(output->handOn, 1);
+  if (!output->handing.load()) return;  // the next start takes what waits
+  const pa_usec_t urgentAt = output->urgentAt.load();
+  const pa_usec_t nextLook = output->nextLook.load();
+  if (output->services->waiting(output->queue) < output->handOnBytes.load() &&
+      pa_rtclock_now() < urgentAt && nextLook != 0 && nextLook <= urgentAt) {
+    return;
+  }
+  if (output->wakeSent.exchange(true)) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(output->wake.get(), &one, sizeof one);
 }
 
 bool Reset(void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
   LoopLock lock(output->connection->loop);
   const bool endedPause = output->services->reset(output->queue);
-  output->lastReturn = 0;
-  output->drained = false;
+  output->handOnBytes.store(0);
+  output->urgentAt.store(0);
+  output->nextLook.store(0);
   if (output->drain != nullptr) {
     pa_operation_cancel(output->drain);
     pa_operation_unref(output->drain);
@@ -686,10 +831,12 @@ bool Reset(void* priv) {
     if (pa_operation* operation = pa_stream_flush(output->stream, nullptr, nullptr)) {
       pa_operation_unref(operation);
     }
+    // What the server reports from now on is about what follows the flush.
+    ++output->writes;
+    output->written = false;
   }
   return endedPause;
 }
-
 }  // namespace
 
 extern "C" __attribute__((visibility("default")))

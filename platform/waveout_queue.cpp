@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "platform/thread.h"
 
@@ -28,13 +29,19 @@ uint64_t Deliver(WaveOutQueue* queue, std::unique_lock<std::mutex>& lock, const 
   if (returns.first == nullptr) return 0;
   std::lock_guard order(queue->returning);
   lock.unlock();
+  // Posted a few at a time: the callback thread wakes once for buffers that played together.
+  MSG batch[8];
+  size_t count = 0;
   for (WAVEHDR* header = returns.first; header != nullptr;) {
     WAVEHDR* next = header->lpNext;
     header->lpNext = nullptr;
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    PostThreadMessageA(queue->callbackThread, MM_WOM_DONE,
-                       reinterpret_cast<uintptr_t>(queue->device),
-                       reinterpret_cast<intptr_t>(header));
+    batch[count++] = {MM_WOM_DONE, reinterpret_cast<uintptr_t>(queue->device),
+                      reinterpret_cast<intptr_t>(header)};
+    if (count == std::size(batch) || next == nullptr) {
+      PostThreadMessages(queue->callbackThread, batch, count);
+      count = 0;
+    }
     header = next;
   }
   return returns.bytes;
@@ -97,12 +104,26 @@ uint64_t Played(WaveOutQueue* queue, uint64_t held) {
   return Deliver(queue, lock, returns);
 }
 
-bool NextReturn(WaveOutQueue* queue, uint64_t* held) {
+void Outlook(WaveOutQueue* queue, uint64_t held, WaveOutOutlook* outlook) {
   std::lock_guard lock(queue->lock);
-  if (queue->head == nullptr || queue->head == queue->taking) return false;
-  const uint64_t left = queue->head->dwBufferLength - queue->headOffset;
-  *held = queue->held > left ? queue->held - left : 0;
-  return true;
+  *outlook = {};
+  outlook->waiting = WaitingLocked(queue);
+  // As Played walks the queue: `unplayed` is what the output still holds after each buffer.
+  uint64_t unplayed = queue->held;
+  uint32_t offset = queue->headOffset;
+  for (const WAVEHDR* header = queue->head; header != nullptr && header != queue->taking;
+       header = header->lpNext) {
+    const uint64_t left = header->dwBufferLength - offset;
+    offset = 0;
+    const uint64_t after = unplayed > left ? unplayed - left : 0;
+    if (held > queue->held || after < held) {
+      outlook->out = true;
+      outlook->nextHeld = after;
+      return;
+    }
+    outlook->returned += header->dwBufferLength;
+    unplayed = after;
+  }
 }
 
 uint64_t Waiting(WaveOutQueue* queue) {
@@ -129,9 +150,8 @@ bool FailureUnreported(WaveOutQueue* queue) {
 
 }  // namespace
 
-const WaveOutQueueServices kWaveOutQueueServices = {&Take,    &Played,           &NextReturn,
-                                                    &Waiting, &Underrun,         &WaveOutQueueReset,
-                                                    &Fail,    &FailureUnreported};
+const WaveOutQueueServices kWaveOutQueueServices = {
+    &Take, &Played, &Outlook, &Waiting, &Underrun, &WaveOutQueueReset, &Fail, &FailureUnreported};
 
 MMRESULT WaveOutQueuePrepare(WaveOutQueue* queue, WAVEHDR* header) {
   std::lock_guard lock(queue->lock);
@@ -190,6 +210,10 @@ bool WaveOutQueueEmpty(WaveOutQueue* queue) {
 
 uint64_t WaveOutQueueWaiting(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
+  return WaitingLocked(queue);
+}
+
+uint64_t WaitingLocked(const WaveOutQueue* queue) {
   if (queue->paused) return 0;
   uint64_t bytes = 0;
   uint32_t offset = queue->takingOffset;

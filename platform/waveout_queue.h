@@ -56,6 +56,7 @@ bool WaveOutQueueReset(WaveOutQueue* queue);
 // True when this call paused a running queue.
 bool WaveOutQueuePause(WaveOutQueue* queue);
 bool WaveOutQueueEmpty(WaveOutQueue* queue);
-// The bytes written and not yet taken.
+// The bytes written and not yet taken; WaitingLocked with the queue's lock held.
 uint64_t WaveOutQueueWaiting(WaveOutQueue* queue);
+uint64_t WaitingLocked(const WaveOutQueue* queue);
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue);
