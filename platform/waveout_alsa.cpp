@@ -125,6 +125,7 @@ struct AlsaOutput {
 
   // The writer thread's own.
   std::vector<uint8_t> chunk;
+  bool ranDry = false;  // counted as run dry, and nothing written since
 };
 
 void Wake(AlsaOutput* output) {
@@ -137,9 +138,16 @@ void Drained(int wake) {
   [[maybe_unused]] const ssize_t got = read(wake, &count, sizeof count);
 }
 
+// Writer thread: the running device has played all it was given.
+void RanDry(AlsaOutput* output) {
+  if (output->ranDry) return;
+  output->ranDry = true;
+  output->services->underrun(output->queue);
+}
+
 // Writer thread. Brings the device back after an underrun or a suspend; false when it cannot be.
 bool Recover(AlsaOutput* output, int error) {
-  if (error == -EPIPE) output->services->underrun(output->queue);
+  if (error == -EPIPE) RanDry(output);
   return snd_pcm_recover(output->pcm.get(), error, 1) == 0;
 }
 
@@ -164,6 +172,7 @@ bool Fill(AlsaOutput* output, bool* broken) {
     uint32_t got = output->services->take(
         output->queue, data, static_cast<uint32_t>(bytes - bytes % output->frameBytes));
     if (got == 0) return true;
+    output->ranDry = false;
     // A writer's buffer that ends inside a frame: the frame is completed with silence.
     if (const size_t partial = got % output->frameBytes; partial != 0) {
       std::memset(data + got, output->silence, output->frameBytes - partial);
@@ -179,8 +188,10 @@ bool Fill(AlsaOutput* output, bool* broken) {
   }
 }
 
-// Writer thread: says what the device still holds unplayed; returns it in milliseconds, or -1
-// when the device cannot say (it has failed).
+// Writer thread: says what the device still holds unplayed; returns how many milliseconds
+// until the next buffer out will have played, or with none out until the device will have
+// played all it holds (so that running dry is seen and counted); -1 when there is nothing to
+// wait for, -2 when the device cannot say (it has failed).
 int ReportPlayed(AlsaOutput* output, unsigned rate) {
   snd_pcm_sframes_t delay = 0;
   // A device that has not started holds nothing; the PulseAudio plugin answers -EIO there.
@@ -189,12 +200,23 @@ int ReportPlayed(AlsaOutput* output, unsigned rate) {
                         : snd_pcm_delay(output->pcm.get(), &delay);
   if (error < 0) {
     // Run dry (what it held has played) or suspended: brought back, it holds nothing.
-    if (!Recover(output, error)) return -1;
+    if (!Recover(output, error)) return -2;
     delay = 0;
   }
   if (delay < 0) delay = 0;
-  output->services->played(output->queue, static_cast<uint64_t>(delay) * output->frameBytes);
-  return static_cast<int>(static_cast<uint64_t>(delay) * 1000 / rate);
+  const uint64_t held = static_cast<uint64_t>(delay) * output->frameBytes;
+  WaveOutOutlook after;
+  output->services->outlook(output->queue, held, &after);
+  output->services->played(output->queue, held);
+  if (!after.out && held == 0) {
+    // Seen at the time it was due: the device may report it only later, or never (the
+    // PulseAudio plugin), and nothing wakes the thread again until the next write.
+    if (snd_pcm_state(output->pcm.get()) == SND_PCM_STATE_RUNNING) RanDry(output);
+    return -1;
+  }
+  const uint64_t frames =
+      (held - (after.out ? std::min(held, after.nextHeld) : 0)) / output->frameBytes;
+  return static_cast<int>(frames * 1000 / rate) + 1;
 }
 
 // Writer thread: the device can play nothing more. Every buffer goes back and later writes
@@ -237,15 +259,12 @@ void Write(AlsaOutput* output, unsigned rate) {
     if (running && !broken) {
       bool failed = false;
       const bool queueDry = Fill(output, &failed);
-      const int heldMs = failed ? -1 : ReportPlayed(output, rate);
-      if (heldMs < 0) {
+      const int returnMs = failed ? -2 : ReportPlayed(output, rate);
+      if (returnMs == -2) {
         Broke(output, &broken);
       } else if (snd_pcm_state(output->pcm.get()) == SND_PCM_STATE_RUNNING) {
-        if (!queueDry) {
-          watched = fds.size();  // the device wakes the thread when it has room
-        } else {
-          timeout = std::min(heldMs + 1, 50);  // to give back what plays meanwhile
-        }
+        if (!queueDry) watched = fds.size();  // the device wakes the thread when it has room
+        timeout = returnMs;                   // and when the next buffer will have played
       }
     }
     if (poll(fds.data(), watched, timeout) < 0 && errno != EINTR) {
@@ -276,12 +295,17 @@ snd_pcm_format_t SampleFormat(uint16_t bits) {
   return bits == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S32_LE;
 }
 
-// Starts as soon as it has a frame, so a file shorter than the device's buffer is heard too.
+// Starts as soon as it has a frame, so a file shorter than the device's buffer is heard too;
+// wakes the writer once half the device's buffer is free, not at every period.
 bool StartAtOnce(snd_pcm_t* pcm) {
+  snd_pcm_uframes_t buffer = 0;
+  snd_pcm_uframes_t period = 0;
   snd_pcm_sw_params_t* params = nullptr;
   snd_pcm_sw_params_alloca(&params);
-  return snd_pcm_sw_params_current(pcm, params) == 0 &&
+  return snd_pcm_get_params(pcm, &buffer, &period) == 0 &&
+         snd_pcm_sw_params_current(pcm, params) == 0 &&
          snd_pcm_sw_params_set_start_threshold(pcm, params, 1) == 0 &&
+         snd_pcm_sw_params_set_avail_min(pcm, params, std::max(period, buffer / 2)) == 0 &&
          snd_pcm_sw_params(pcm, params) == 0;
 }
 
