@@ -149,11 +149,30 @@ class CliOnDaemonTest : public CliTest {
   }
 };
 
-TEST_F(CliOnDaemonTest, PlaysTwentyChannelsOnASink) {
+// Files back to back in one process, each on a device of its own that closes as soon as its
+// last buffer is back, while the server may still owe the device an answer: none reaches a
+// closed one.
+TEST_F(CliOnDaemonTest, PlaysTwentyChannelsAndShortFilesBackToBackOnASink) {
   const std::string in = dir_.path("twenty.wav");
   WriteTwentyChannels(in);
+  std::vector<std::string> args = {"--device", "2", in};
+  // A silent stream keeps the null sink rendering in small steps, as a desktop's sink does:
+  // an idle one renders so far ahead that each file would wait for it to catch up.
+  ChildProcess keeper(
+      {"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback", "--device=rtplayer_b",
+       "--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=5", "/dev/zero"},
+      dir_.path("pacat"));
+  ASSERT_TRUE(keeper.started());
+  for (int i = 0; i < 16; ++i) {
+    // 50 ms each, of two formats in turn, so each file opens a device anew.
+    const std::string clip = dir_.path("clip" + std::to_string(i) + ".wav");
+    const bool mono = i % 2 == 0;
+    const WAVEFORMATEX format = mono ? PcmFormat(8000, 1, 8) : PcmFormat(44100, 2, 16);
+    ASSERT_TRUE(WriteFileBytes(clip, WaveFile(format, Pattern(format.nAvgBytesPerSec / 20))));
+    args.push_back(clip);
+  }
   std::string errors;
-  EXPECT_EQ(Run({"--device", "2", in}, &errors), 0) << errors;
+  EXPECT_EQ(Run(args, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
 }
 
