@@ -353,6 +353,9 @@ struct PulseOutput {
   pa_operation* timing = nullptr;
   bool askAgain = false;
   pa_usec_t askedAt = 0;
+  // The server reported running dry, and no timing asked for since has come back: where it
+  // will read next is not known yet.
+  bool ranDry = false;
   pa_usec_t answeredAt = 0;
 };
 
@@ -394,6 +397,7 @@ void OnTiming(pa_stream* /*stream*/, int success, void* priv) {
   output->timing = nullptr;
   if (success == 0) return;  // the stream's own state tells of a failure
   output->answeredAt = pa_rtclock_now();
+  if (!output->askAgain) output->ranDry = false;
   if (output->askAgain) {
     output->askAgain = false;
     AskTiming(output, false);
@@ -410,6 +414,7 @@ void OnStarted(pa_stream* /*stream*/, void* priv) {
 // it keeps a last part shorter than its period until more comes or the stream is drained.
 void OnUnderflow(pa_stream* /*stream*/, void* priv) {
   auto* output = static_cast<PulseOutput*>(priv);
+  output->ranDry = true;
   AskTiming(output, true);
 }
 
@@ -422,6 +427,9 @@ void OnDrained(pa_stream* /*stream*/, int /*success*/, void* priv) {
 
 // The loop's lock held: gives the server every byte the queue has.
 void WriteWaiting(PulseOutput* output) {
+  // PipeWire counts what it read past the end while dry: the next write waits for the read
+  // index the timing answer brings, or its start would be dropped.
+  if (output->ranDry && output->timing != nullptr) return;
   // A drained PipeWire stream counts the silence it padded its last part with as read, beyond
   // what was written: that much of the next write would be lost, so silence goes first.
   const pa_timing_info* timing = pa_stream_get_timing_info(output->stream);

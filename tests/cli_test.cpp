@@ -291,7 +291,65 @@ bool WaitForRecording(FileWatch& watch, const std::string& path,
   return true;
 }
 
-TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
+// What the first sink (rtplayer_a, 22 050 Hz mono) plays, recorded from its monitor into a
+// file, once whatever an earlier test played has ended.
+class CliOnSinkTest : public CliOnDaemonTest {
+ protected:
+  void SetUp() override {
+    CliOnDaemonTest::SetUp();
+    if (IsSkipped()) return;
+    // An idle null sink renders up to two seconds ahead, and a stream that starts makes it
+    // rewind over what its monitor has already delivered, so the recording would miss the
+    // start: a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
+    keeper_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback",
+                                 "--device=rtplayer_a", "--raw", "--format=s16le", "--rate=22050",
+                                 "--channels=1", "--latency-msec=5", "/dev/zero"},
+        dir_.path("pacat"));
+    ASSERT_TRUE(keeper_->started());
+    ASSERT_TRUE(WriteFileBytes(recordingPath_, {}));  // to be watched before parec opens it
+    recording_ = std::make_unique<FileWatch>(recordingPath_);
+    recorder_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{
+            "/usr/bin/parec", "--server=" + MonitorServer(), "--device=rtplayer_a.monitor", "--raw",
+            "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath_},
+        dir_.path("parec"));
+    ASSERT_TRUE(recorder_->started());
+    // Once more than the idle sink rendered ahead has arrived, and its last tenth of a second
+    // is exact silence, the sink renders in small steps and whatever an earlier test played
+    // has ended: the sound is looked for only after that.
+    ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+      if (recorded.size() < 22050 * 21 / 10) return false;
+      quietFrom_ = recorded.size();
+      return std::all_of(recorded.end() - 2205, recorded.end(), [](int16_t s) { return s == 0; });
+    })) << "the sink does not fall silent";
+  }
+
+  // Waits for the recording since the sink fell quiet to satisfy `ready`.
+  bool waitForRecording(const std::function<bool(const std::vector<int16_t>&)>& ready) {
+    return WaitForRecording(*recording_, recordingPath_, [&](const std::vector<int16_t>& all) {
+      return ready(
+          std::vector<int16_t>(all.begin() + static_cast<ptrdiff_t>(quietFrom_), all.end()));
+    });
+  }
+  std::vector<int16_t> recorded() {
+    const std::vector<int16_t> all = ReadSamples(recordingPath_);
+    return std::vector<int16_t>(all.begin() + static_cast<ptrdiff_t>(quietFrom_), all.end());
+  }
+  void stopRecording() {
+    recorder_->signal(SIGINT);
+    recorder_->wait();
+  }
+
+ private:
+  const std::string recordingPath_ = dir_.path("recording.raw");
+  std::unique_ptr<ChildProcess> keeper_;
+  std::unique_ptr<FileWatch> recording_;
+  std::unique_ptr<ChildProcess> recorder_;
+  size_t quietFrom_ = 0;
+};
+
+TEST_F(CliOnSinkTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   const std::string file = std::string(RTPLAYER_FIXTURES) + "/realtime-ima.wav";
   const std::string referencePath = dir_.path("reference.raw");
   ASSERT_EQ(RunToEnd({"/usr/bin/sox", file, "-t", "raw", "-e", "signed-integer", "-b", "16",
@@ -301,48 +359,20 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   const std::vector<int16_t> reference = ReadSamples(referencePath);
   ASSERT_GE(reference.size(), 3u * 22050);
 
-  // An idle null sink renders up to two seconds ahead, and a stream that starts makes it
-  // rewind over what its monitor has already delivered, so the recording would miss the start:
-  // a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
-  ChildProcess keeper(
-      {"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback", "--device=rtplayer_a",
-       "--raw", "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=5", "/dev/zero"},
-      dir_.path("pacat"));
-  ASSERT_TRUE(keeper.started());
-  const std::string recordingPath = dir_.path("recording.raw");
-  ASSERT_TRUE(WriteFileBytes(recordingPath, {}));  // to be watched before parec opens it
-  FileWatch recording(recordingPath);
-  ChildProcess recorder(
-      {"/usr/bin/parec", "--server=" + MonitorServer(), "--device=rtplayer_a.monitor", "--raw",
-       "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
-      dir_.path("parec"));
-  ASSERT_TRUE(recorder.started());
-  // Once more than the idle sink rendered ahead has arrived, and its last tenth of a second is
-  // exact silence, the sink renders in small steps and whatever an earlier test played has
-  // ended: the sound is looked for only after that.
-  size_t quietFrom = 0;
-  ASSERT_TRUE(WaitForRecording(recording, recordingPath, [&](const auto& recorded) {
-    if (recorded.size() < 22050 * 21 / 10) return false;
-    quietFrom = recorded.size();
-    return std::all_of(recorded.end() - 2205, recorded.end(), [](int16_t s) { return s == 0; });
-  })) << "the sink does not fall silent";
   std::string errors;
   EXPECT_EQ(Run({"--device", "1", file}, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
   // The sink renders what is queued in it after the player has let go: the recording goes on
   // until it holds the whole sound at every lag the alignment below tries.
   const size_t lead = FirstLoud(reference);
-  const bool whole = WaitForRecording(recording, recordingPath, [&](const auto& all) {
-    const std::vector<int16_t> recorded(all.begin() + quietFrom, all.end());
+  const bool whole = waitForRecording([&](const std::vector<int16_t>& recorded) {
     const size_t start = FirstLoud(recorded);
     return start < recorded.size() && start >= lead &&
            recorded.size() >= start - lead + 200 + reference.size();
   });
-  recorder.signal(SIGINT);
-  recorder.wait();
+  stopRecording();
 
-  const std::vector<int16_t> all = ReadSamples(recordingPath);
-  const std::vector<int16_t> recorded(all.begin() + quietFrom, all.end());
+  const std::vector<int16_t> recorded = this->recorded();
   const size_t start = FirstLoud(recorded);
   ASSERT_LT(start, recorded.size()) << "nothing was heard on the sink";
   ASSERT_GE(start, lead);
@@ -367,6 +397,57 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
     EXPECT_GE(Correlation(reference, recorded, best, window, 2205), 0.95)
         << "at " << window / 22050.0 << " s";
   }
+}
+
+// A player stopped (SIGSTOP) for longer than the sink holds, then let go on: its sound stops,
+// and resumes where it stopped, with a gap and nothing skipped. A slow ramp names each frame by
+// its value.
+TEST_F(CliOnSinkTest, AStoppedPlayerResumesWhereItStopped) {
+  constexpr uint32_t kFrames = 22050 * 3;
+  const auto frameOf = [](int16_t value) { return (value - 1000) * double{kFrames} / 30000; };
+  Bytes ramp(size_t{kFrames} * 2);
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    const auto value = static_cast<int16_t>(1000 + 30000.0 * i / kFrames);
+    ramp[i * 2] = static_cast<uint8_t>(value);
+    ramp[i * 2 + 1] = static_cast<uint8_t>(value >> 8);
+  }
+  const std::string file = dir_.path("ramp.wav");
+  ASSERT_TRUE(WriteFileBytes(file, WaveFile(PcmFormat(22050, 1, 16), ramp)));
+  const auto loud = [](int16_t sample) { return sample > 500; };
+
+  ChildProcess player({kCli, "--device", "1", file}, dir_.path("player"));
+  ASSERT_TRUE(player.started());
+  // A second of the ramp heard, then stopped until the sink has played out all it was given.
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    return std::count_if(recorded.begin(), recorded.end(), loud) > 22050;
+  }));
+  player.signal(SIGSTOP);
+  size_t stoppedAt = 0;
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    const auto last = std::find_if(recorded.rbegin(), recorded.rend(), loud);
+    stoppedAt = static_cast<size_t>(recorded.rend() - last);
+    return recorded.size() - stoppedAt > 22050 / 5;
+  })) << "the sink played on";
+  player.signal(SIGCONT);
+  EXPECT_EQ(player.wait(), 0) << player.errors();
+  // Its end, not its last loud sample: a resampler's ringing follows the drop to silence.
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    return std::any_of(recorded.begin(), recorded.end(),
+                       [&](int16_t sample) { return frameOf(sample) > kFrames - 50; });
+  })) << "the ramp was not heard to its end";
+  stopRecording();
+
+  // Compared where resamplers have settled, away from the gap's edges: the frames heard
+  // across the gap are the frames that came before it, less nothing.
+  const std::vector<int16_t> recorded = this->recorded();
+  const size_t resumedAt = static_cast<size_t>(
+      std::find_if(recorded.begin() + stoppedAt, recorded.end(), loud) - recorded.begin());
+  ASSERT_GT(stoppedAt, 400u);
+  ASSERT_LT(resumedAt + 400, recorded.size());
+  const size_t before = stoppedAt - 400, after = resumedAt + 400;
+  const double skipped = frameOf(recorded[after]) - frameOf(recorded[before]) -
+                         static_cast<double>(after - resumedAt + stoppedAt - before);
+  EXPECT_NEAR(skipped, 0, 200) << "frames skipped across the stop";
 }
 
 }  // namespace
