@@ -43,7 +43,11 @@ void ClearStatusLocked() {
   terminal.lineDrawn = false;
 }
 
+std::atomic<bool> signalled{false};  // a signal has asked for the end
+
 void ShowMessage(void*, const char* text) {
+  // A start that a signal cut short fails; the user asked for the end, not for its reason.
+  if (signalled.load()) return;
   std::lock_guard lock(terminal.outputLock);
   ClearStatusLocked();
   // The system's reason, where there is one, as cp and its kind give it.
@@ -105,7 +109,7 @@ class SignalForwarder {
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
   }
-  bool interrupted() const { return interrupted_.load(); }
+  bool interrupted() const { return signalled.load(); }
 
  private:
   void Run() {
@@ -114,14 +118,15 @@ class SignalForwarder {
       sigwait(&signals_, &signal);
       if (quitting_.load()) return;
       if (signal == SIGUSR1) continue;
-      interrupted_.store(true);
+      signalled.store(true);
+      // A device's open may keep the main thread for its whole bound: it gives up now.
+      AbandonDeviceOpens();
       PostFrontEndMessage(terminal.mainThreadId, WM_CLI_INTERRUPT);
     }
   }
 
   sigset_t signals_;
   std::atomic<bool> quitting_{false};
-  std::atomic<bool> interrupted_{false};
   std::thread thread_;
 };
 

@@ -101,6 +101,10 @@ void EnableDiagnosticOutput() {
   EnableDiagnostics();
 }
 
+void AbandonDeviceOpens() {
+  CancelWaveOutOpens();
+}
+
 bool PlaybackPlaying() {
   return (LoadFlags() & FLAG_PLAYING) != 0;
 }

@@ -58,6 +58,11 @@ std::string ShownFailureReason();
 // each failure, the backend, modules and device chosen), as RTPLAYER_DEBUG=1 does.
 void EnableDiagnosticOutput();
 
+// Any thread, for a front end that is about to exit (on a signal): an output device's open
+// under way gives up at once (the start then fails as if the device could not be opened), and
+// so does every later one.
+void AbandonDeviceOpens();
+
 // The handling of WM_PLAYBACK_FINISHED: gives back the timer resolution, closes the thread,
 // closes device, stream and file (showing the message of an output the device could not
 // complete), frees the data buffers, restores the priority class and clears the state.

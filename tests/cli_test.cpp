@@ -16,7 +16,9 @@
 #include "support/child_process.h"
 #include "support/expected_texts.h"
 #include "support/file_watch.h"
+#include "support/monitor_recorder.h"
 #include "support/scratch_dir.h"
+#include "support/sound_stack.h"
 #include "support/wav_reading.h"
 #include "support/wav_writer.h"
 
@@ -218,21 +220,38 @@ TEST_F(CliTest, TellsItsVersion) {
   EXPECT_EQ(number.back(), '\n');
 }
 
-// The real-device cases need the PulseAudio test daemon that scripts/test starts.
+// The real-device cases run on each sound stack that scripts/test starts.
 class CliOnDaemonTest : public CliTest {
  protected:
   void SetUp() override {
-    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
-      GTEST_SKIP() << "no PulseAudio test daemon (scripts/test starts one)";
-    }
+    if (!UseTestSoundStack()) GTEST_SKIP() << "no " << TestSoundStack() << " test daemon";
   }
 };
 
-TEST_F(CliOnDaemonTest, PlaysTwentyChannelsOnASink) {
+// Files back to back in one process, each on a device of its own that closes as soon as its
+// last buffer is back, while the server may still owe the device an answer: none reaches a
+// closed one.
+TEST_F(CliOnDaemonTest, PlaysTwentyChannelsAndShortFilesBackToBackOnASink) {
   const std::string in = dir_.path("twenty.wav");
   WriteTwentyChannels(in);
+  std::vector<std::string> args = {"--device", "2", in};
+  // A silent stream keeps the null sink rendering in small steps, as a desktop's sink does:
+  // an idle one renders so far ahead that each file would wait for it to catch up.
+  ChildProcess keeper(
+      {"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback", "--device=rtplayer_b",
+       "--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=5", "/dev/zero"},
+      dir_.path("pacat"));
+  ASSERT_TRUE(keeper.started());
+  for (int i = 0; i < 16; ++i) {
+    // 50 ms each, of two formats in turn, so each file opens a device anew.
+    const std::string clip = dir_.path("clip" + std::to_string(i) + ".wav");
+    const bool mono = i % 2 == 0;
+    const WAVEFORMATEX format = mono ? PcmFormat(8000, 1, 8) : PcmFormat(44100, 2, 16);
+    ASSERT_TRUE(WriteFileBytes(clip, WaveFile(format, Pattern(format.nAvgBytesPerSec / 20))));
+    args.push_back(clip);
+  }
   std::string errors;
-  EXPECT_EQ(Run({"--device", "2", in}, &errors), 0) << errors;
+  EXPECT_EQ(Run(args, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
 }
 
@@ -240,7 +259,72 @@ TEST_F(CliOnDaemonTest, ListsTheDevicesAsTheDialogDoes) {
   ChildProcess list({kCli, "--list-devices"}, dir_.path("list"));
   ASSERT_EQ(list.wait(), 0);
   // Entry 0 is the default device, named after the daemon's default sink.
-  EXPECT_EQ(list.output(), "0\tDefault: rtplayer_a\n1\trtplayer_a\n2\trtplayer_b\n");
+  EXPECT_EQ(list.output(), "0\t" + DefaultEntryName() + "\n1\trtplayer_a\n2\trtplayer_b\n");
+}
+
+// A server of the test's own, of the stack's kind, killed while it plays: mid-file the next
+// write is refused; with the file's tail waiting in the sink the close says so. One message
+// either way, and exit 1.
+TEST_F(CliOnDaemonTest, AServerKilledWhilePlayingIsReportedOnce) {
+  const bool pipewire = TestSoundStack() == "pipewire";
+  const std::string dir = dir_.path("server");
+  const std::string script =
+      std::string(RTPLAYER_SOURCE_DIR) +
+      (pipewire ? "/scripts/pipewire-test-daemon" : "/scripts/pulse-test-daemon");
+  const std::string dirVariable = pipewire ? "RTPLAYER_PIPEWIRE_DIR=" : "RTPLAYER_PULSE_DIR=";
+  const std::string server = "unix:" + dir + (pipewire ? "/run/pulse/native" : "/native");
+  std::vector<std::string> player = {"/usr/bin/env"};
+  if (StackIsSoundServer()) {
+    player.push_back("PULSE_SERVER=" + server);
+  } else {
+    const std::string config = dir_.path("asound.conf");
+    const std::string text = "pcm.default { type pulse; server \"" + server + "\" }\n";
+    ASSERT_TRUE(WriteFileBytes(config, Bytes(text.begin(), text.end())));
+    player.push_back("ALSA_CONFIG_PATH=" + config);
+  }
+  player.push_back(kCli);
+
+  struct Case {
+    const char* name;
+    uint32_t milliseconds;
+    const char* message;
+  };
+  for (const Case& when : {Case{"mid-file", 3000, expected::kCannotQueueBuffer},
+                           Case{"tail", 400, expected::kCannotCloseDevice}}) {
+    SCOPED_TRACE(when.name);
+    std::string startErrors;
+    ASSERT_EQ(RunToEnd({"/usr/bin/env", dirVariable + dir, script, "start"}, dir_.path("start"),
+                       &startErrors),
+              0)
+        << startErrors;
+    const std::string file = dir_.path(std::string(when.name) + ".wav");
+    const std::vector<uint8_t> tone = [&] {
+      std::vector<uint8_t> bytes(size_t{when.milliseconds} * 441 / 10 * 4);
+      for (size_t i = 0; i < bytes.size() / 2; ++i) {
+        const auto v = static_cast<int16_t>(16384 * std::sin(2 * M_PI * 1000 * (i / 2) / 44100.0));
+        bytes[i * 2] = static_cast<uint8_t>(v);
+        bytes[i * 2 + 1] = static_cast<uint8_t>(v >> 8);
+      }
+      return bytes;
+    }();
+    ASSERT_TRUE(WriteFileBytes(file, WaveFile(PcmFormat(44100, 2, 16), tone)));
+    {
+      MonitorRecorder sink("rtplayer_a", server);
+      ASSERT_TRUE(sink.running());
+      std::vector<std::string> argv = player;
+      argv.push_back(file);
+      ChildProcess playing(argv, dir_.path(when.name));
+      // A 400 ms file is written whole at the start: once it is heard, its tail waits.
+      ASSERT_TRUE(sink.waitForSound(2000)) << playing.errors();
+      const std::string pidFile = dir + (pipewire ? "/pulse.pid" : "/daemon.pid");
+      const std::vector<uint8_t> pid = ReadFileBytes(pidFile);
+      ASSERT_EQ(kill(std::stoi(std::string(pid.begin(), pid.end())), SIGKILL), 0);
+      EXPECT_EQ(playing.wait(), 1);
+      EXPECT_EQ(playing.errors(),
+                "rtplayer-cli: " + file + ": " + std::string(when.message) + "\n");
+    }
+    RunToEnd({"/usr/bin/env", dirVariable + dir, script, "stop"}, dir_.path("stop"));
+  }
 }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {
@@ -286,7 +370,65 @@ bool WaitForRecording(FileWatch& watch, const std::string& path,
   return true;
 }
 
-TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
+// What the first sink (rtplayer_a, 22 050 Hz mono) plays, recorded from its monitor into a
+// file, once whatever an earlier test played has ended.
+class CliOnSinkTest : public CliOnDaemonTest {
+ protected:
+  void SetUp() override {
+    CliOnDaemonTest::SetUp();
+    if (IsSkipped()) return;
+    // An idle null sink renders up to two seconds ahead, and a stream that starts makes it
+    // rewind over what its monitor has already delivered, so the recording would miss the
+    // start: a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
+    keeper_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback",
+                                 "--device=rtplayer_a", "--raw", "--format=s16le", "--rate=22050",
+                                 "--channels=1", "--latency-msec=5", "/dev/zero"},
+        dir_.path("pacat"));
+    ASSERT_TRUE(keeper_->started());
+    ASSERT_TRUE(WriteFileBytes(recordingPath_, {}));  // to be watched before parec opens it
+    recording_ = std::make_unique<FileWatch>(recordingPath_);
+    recorder_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{
+            "/usr/bin/parec", "--server=" + MonitorServer(), "--device=rtplayer_a.monitor", "--raw",
+            "--format=s16le", "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath_},
+        dir_.path("parec"));
+    ASSERT_TRUE(recorder_->started());
+    // Once more than the idle sink rendered ahead has arrived, and its last tenth of a second
+    // is exact silence, the sink renders in small steps and whatever an earlier test played
+    // has ended: the sound is looked for only after that.
+    ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+      if (recorded.size() < 22050 * 21 / 10) return false;
+      quietFrom_ = recorded.size();
+      return std::all_of(recorded.end() - 2205, recorded.end(), [](int16_t s) { return s == 0; });
+    })) << "the sink does not fall silent";
+  }
+
+  // Waits for the recording since the sink fell quiet to satisfy `ready`.
+  bool waitForRecording(const std::function<bool(const std::vector<int16_t>&)>& ready) {
+    return WaitForRecording(*recording_, recordingPath_, [&](const std::vector<int16_t>& all) {
+      return ready(
+          std::vector<int16_t>(all.begin() + static_cast<ptrdiff_t>(quietFrom_), all.end()));
+    });
+  }
+  std::vector<int16_t> recorded() {
+    const std::vector<int16_t> all = ReadSamples(recordingPath_);
+    return std::vector<int16_t>(all.begin() + static_cast<ptrdiff_t>(quietFrom_), all.end());
+  }
+  void stopRecording() {
+    recorder_->signal(SIGINT);
+    recorder_->wait();
+  }
+
+ private:
+  const std::string recordingPath_ = dir_.path("recording.raw");
+  std::unique_ptr<ChildProcess> keeper_;
+  std::unique_ptr<FileWatch> recording_;
+  std::unique_ptr<ChildProcess> recorder_;
+  size_t quietFrom_ = 0;
+};
+
+TEST_F(CliOnSinkTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   const std::string file = std::string(RTPLAYER_FIXTURES) + "/realtime-ima.wav";
   const std::string referencePath = dir_.path("reference.raw");
   ASSERT_EQ(RunToEnd({"/usr/bin/sox", file, "-t", "raw", "-e", "signed-integer", "-b", "16",
@@ -296,47 +438,20 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
   const std::vector<int16_t> reference = ReadSamples(referencePath);
   ASSERT_GE(reference.size(), 3u * 22050);
 
-  // An idle null sink renders up to two seconds ahead, and a stream that starts makes it
-  // rewind over what its monitor has already delivered, so the recording would miss the start:
-  // a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
-  ChildProcess keeper(
-      {"/usr/bin/pacat", "--playback", "--device=rtplayer_a", "--raw", "--format=s16le",
-       "--rate=22050", "--channels=1", "--latency-msec=5", "/dev/zero"},
-      dir_.path("pacat"));
-  ASSERT_TRUE(keeper.started());
-  const std::string recordingPath = dir_.path("recording.raw");
-  ASSERT_TRUE(WriteFileBytes(recordingPath, {}));  // to be watched before parec opens it
-  FileWatch recording(recordingPath);
-  ChildProcess recorder({"/usr/bin/parec", "--device=rtplayer_a.monitor", "--raw", "--format=s16le",
-                         "--rate=22050", "--channels=1", "--latency-msec=20", recordingPath},
-                        dir_.path("parec"));
-  ASSERT_TRUE(recorder.started());
-  // Once more than the idle sink rendered ahead has arrived, and its last tenth of a second is
-  // exact silence, the sink renders in small steps and whatever an earlier test played has
-  // ended: the sound is looked for only after that.
-  size_t quietFrom = 0;
-  ASSERT_TRUE(WaitForRecording(recording, recordingPath, [&](const auto& recorded) {
-    if (recorded.size() < 22050 * 21 / 10) return false;
-    quietFrom = recorded.size();
-    return std::all_of(recorded.end() - 2205, recorded.end(), [](int16_t s) { return s == 0; });
-  })) << "the sink does not fall silent";
   std::string errors;
   EXPECT_EQ(Run({"--device", "1", file}, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
   // The sink renders what is queued in it after the player has let go: the recording goes on
   // until it holds the whole sound at every lag the alignment below tries.
   const size_t lead = FirstLoud(reference);
-  const bool whole = WaitForRecording(recording, recordingPath, [&](const auto& all) {
-    const std::vector<int16_t> recorded(all.begin() + quietFrom, all.end());
+  const bool whole = waitForRecording([&](const std::vector<int16_t>& recorded) {
     const size_t start = FirstLoud(recorded);
     return start < recorded.size() && start >= lead &&
            recorded.size() >= start - lead + 200 + reference.size();
   });
-  recorder.signal(SIGINT);
-  recorder.wait();
+  stopRecording();
 
-  const std::vector<int16_t> all = ReadSamples(recordingPath);
-  const std::vector<int16_t> recorded(all.begin() + quietFrom, all.end());
+  const std::vector<int16_t> recorded = this->recorded();
   const size_t start = FirstLoud(recorded);
   ASSERT_LT(start, recorded.size()) << "nothing was heard on the sink";
   ASSERT_GE(start, lead);
@@ -361,6 +476,57 @@ TEST_F(CliOnDaemonTest, PlaysInRealTimeOnTheChosenSinkWithoutAGap) {
     EXPECT_GE(Correlation(reference, recorded, best, window, 2205), 0.95)
         << "at " << window / 22050.0 << " s";
   }
+}
+
+// A player stopped (SIGSTOP) for longer than the sink holds, then let go on: its sound stops,
+// and resumes where it stopped, with a gap and nothing skipped. A slow ramp names each frame by
+// its value.
+TEST_F(CliOnSinkTest, AStoppedPlayerResumesWhereItStopped) {
+  constexpr uint32_t kFrames = 22050 * 3;
+  const auto frameOf = [](int16_t value) { return (value - 1000) * double{kFrames} / 30000; };
+  Bytes ramp(size_t{kFrames} * 2);
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    const auto value = static_cast<int16_t>(1000 + 30000.0 * i / kFrames);
+    ramp[i * 2] = static_cast<uint8_t>(value);
+    ramp[i * 2 + 1] = static_cast<uint8_t>(value >> 8);
+  }
+  const std::string file = dir_.path("ramp.wav");
+  ASSERT_TRUE(WriteFileBytes(file, WaveFile(PcmFormat(22050, 1, 16), ramp)));
+  const auto loud = [](int16_t sample) { return sample > 500; };
+
+  ChildProcess player({kCli, "--device", "1", file}, dir_.path("player"));
+  ASSERT_TRUE(player.started());
+  // A second of the ramp heard, then stopped until the sink has played out all it was given.
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    return std::count_if(recorded.begin(), recorded.end(), loud) > 22050;
+  }));
+  player.signal(SIGSTOP);
+  size_t stoppedAt = 0;
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    const auto last = std::find_if(recorded.rbegin(), recorded.rend(), loud);
+    stoppedAt = static_cast<size_t>(recorded.rend() - last);
+    return recorded.size() - stoppedAt > 22050 / 5;
+  })) << "the sink played on";
+  player.signal(SIGCONT);
+  EXPECT_EQ(player.wait(), 0) << player.errors();
+  // Its end, not its last loud sample: a resampler's ringing follows the drop to silence.
+  ASSERT_TRUE(waitForRecording([&](const std::vector<int16_t>& recorded) {
+    return std::any_of(recorded.begin(), recorded.end(),
+                       [&](int16_t sample) { return frameOf(sample) > kFrames - 50; });
+  })) << "the ramp was not heard to its end";
+  stopRecording();
+
+  // Compared where resamplers have settled, away from the gap's edges: the frames heard
+  // across the gap are the frames that came before it, less nothing.
+  const std::vector<int16_t> recorded = this->recorded();
+  const size_t resumedAt = static_cast<size_t>(
+      std::find_if(recorded.begin() + stoppedAt, recorded.end(), loud) - recorded.begin());
+  ASSERT_GT(stoppedAt, 400u);
+  ASSERT_LT(resumedAt + 400, recorded.size());
+  const size_t before = stoppedAt - 400, after = resumedAt + 400;
+  const double skipped = frameOf(recorded[after]) - frameOf(recorded[before]) -
+                         static_cast<double>(after - resumedAt + stoppedAt - before);
+  EXPECT_NEAR(skipped, 0, 200) << "frames skipped across the stop";
 }
 
 }  // namespace

@@ -3,11 +3,15 @@
 // The files are an hour of silence, so a playback the signal failed to stop runs into the
 // test's time limit.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/unique_fd.h"
 #include "support/child_process.h"
 #include "support/file_watch.h"
 #include "support/scratch_dir.h"
@@ -86,6 +90,32 @@ TEST_P(SignalsTest, TheCliExitsWith130WhenTheSignalComesDuringAStart) {
 
 TEST_P(SignalsTest, ThePlayingDialogStopsAndExitsWith0) {
   StopWithSignal({kBin + "rtplayer", hour_}, 0);
+}
+
+// A server that takes connections and never answers: the start waits on it for its bound, and
+// a signal ends that wait at once, with no message.
+TEST_P(SignalsTest, TheCliStopsAStartWaitingOnAServerThatDoesNotAnswer) {
+  const std::string socketPath = dir_.path("hung");
+  const UniqueFd server(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(bind(server.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(server.get(), 16), 0);  // the kernel takes the connections; nobody answers
+
+  FileWatch watch(hour_);
+  ChildProcess program(
+      {"/usr/bin/env", "PULSE_SERVER=unix:" + socketPath, kBin + "rtplayer-cli", hour_, hour_},
+      dir_.path("program"));
+  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(watch.waitForOpen(kStartLimit)) << program.errors();
+  const auto signalled = std::chrono::steady_clock::now();
+  program.signal(GetParam().number);
+  EXPECT_EQ(program.wait(), 130) << program.errors();
+  // Far within the bound of the wait it ended (a second); a loaded machine has the rest.
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(900));
+  EXPECT_EQ(program.errors(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalsTest, ::testing::ValuesIn(kSignals),

@@ -17,12 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "engine/engine.h"
 #include "platform/faults.h"
 #include "support/callback_thread.h"
 #include "support/child_process.h"
 #include "support/expected_texts.h"
 #include "support/monitor_recorder.h"
+#include "support/recording_front_end.h"
 #include "support/scratch_dir.h"
+#include "support/sound_stack.h"
 #include "support/wav_writer.h"
 
 namespace {
@@ -115,14 +118,13 @@ double Frequency(const std::vector<int16_t>& samples, const Heard& heard, size_t
   return *stretch == 0 ? 0 : crossings / 2.0 / (static_cast<double>(*stretch) / kRate);
 }
 
-// The device tests need the private PulseAudio daemon (scripts/pulse-test-daemon), whose
-// exports name it. scripts/test always starts it, so there a missing daemon fails them; run
-// by hand without it, they are skipped.
+// The device tests run on each sound stack (support/sound_stack.h) that scripts/test starts;
+// run by hand without it, they are skipped.
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::getenv("RTPLAYER_PULSE_DIR") == nullptr) {
-      GTEST_SKIP() << "no test daemon: run scripts/test, or scripts/pulse-test-daemon first";
+    if (!UseTestSoundStack()) {
+      GTEST_SKIP() << "no " << TestSoundStack() << " test daemon: run scripts/test";
     }
   }
 };
@@ -131,7 +133,7 @@ TEST_F(DeviceTest, ListsTheDefaultDeviceByNameThenBothSinks) {
   ASSERT_EQ(waveOutGetNumDevs(), 2u);
   WAVEOUTCAPSA caps{};
   ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
-  EXPECT_STREQ(caps.szPname, "Default: rtplayer_a");
+  EXPECT_EQ(caps.szPname, DefaultEntryName());
   ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "rtplayer_a");
   ASSERT_EQ(waveOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
@@ -171,6 +173,8 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
     EXPECT_GE(Listen(second.samples()).span() + kBufferFrames, end)
         << "buffer " << i << " came back before it was heard";
   }
+  // When the last buffer is back, the sink has played no more than half a second past it.
+  const size_t atTheEnd = second.count();
   for (auto& buffer : buffers) waveOutUnprepareHeader(device, &buffer.header, sizeof(WAVEHDR));
   EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
   // Whatever the sink still had to play has reached the monitor after a further half second.
@@ -191,6 +195,35 @@ TEST_F(DeviceTest, ToneOnEntryTwoIsHeardWholeOnTheSecondSinkOnlyEachBufferBackOn
   EXPECT_GT(stretch, kRate * 4 / 10) << "no stretch of 0.4 s played without a gap";
   EXPECT_NEAR(heard.peak, 16384, 400);
   EXPECT_EQ(Listen(first.samples()).peak, 0) << "rtplayer_a heard something";
+  EXPECT_LT(atTheEnd, heard.last + kRate / 2) << "the end came late after the sound's";
+}
+
+// Started as the dialog starts a file, from the front end's thread, which then stays busy (a
+// window drawing itself after the file chooser) while the playback begins: the tone is heard
+// whole, its first buffer too.
+TEST_F(DeviceTest, AFileStartedAsTheDialogStartsItIsHeardWholeWhileTheFrontEndIsBusy) {
+  MonitorRecorder sink("rtplayer_b");
+  ASSERT_TRUE(sink.running() && sink.waitForQuiet(kRate / 10)) << "the sink does not fall silent";
+  const ScratchDir scratch;
+  const std::string path = scratch.path("tone.wav");
+  const std::vector<Buffer> tone = Tone({kRate * 3 / 4});
+  ASSERT_TRUE(WriteFileBytes(path, WaveFile(PcmFormat(kRate, 2, 16), tone[0].data)));
+
+  RecordingFrontEnd frontEnd;
+  ResetPlayerState(frontEnd);
+  frontEnd.selectEntry(2);
+  ASSERT_TRUE(SetFileToPlay(path));
+  ASSERT_TRUE(LaunchPlayback());
+  // Busy, never waiting, until the sound is heard (or for five seconds at most).
+  const auto busyUntil = std::chrono::steady_clock::now() + 5s;
+  while (Listen(sink.samples()).span() == 0 && std::chrono::steady_clock::now() < busyUntil) {
+  }
+  ASSERT_TRUE(frontEnd.waitFinished());
+  FinishPlayback();
+  EXPECT_TRUE(frontEnd.errors().empty());
+  ASSERT_TRUE(sink.waitForSilence(kRate / 10));
+  EXPECT_NEAR(static_cast<double>(Listen(sink.samples()).span()), kRate * 3 / 4.0, kRate * 0.03)
+      << "the tone was not heard whole";
 }
 
 TEST_F(DeviceTest, PauseHoldsResetSilencesAtOnceAndReturnsEveryBufferInOrder) {
@@ -305,9 +338,11 @@ std::string Trimmed(std::string text) {
 // to its fallback sink, or the device fails and every later write is refused. Either way every
 // buffer comes back and nothing hangs.
 TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuffer) {
+  if (!StackIsSoundServer()) GTEST_SKIP() << "ALSA's devices are its configuration's";
   const ScratchDir scratch;
-  ChildProcess load({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=rtplayer_gone",
-                     "sink_properties=device.description=rtplayer_gone"},
+  const std::string server = "--server=" + MonitorServer();
+  ChildProcess load({"/usr/bin/pactl", server, "load-module", "module-null-sink",
+                     "sink_name=rtplayer_gone", "sink_properties=device.description=rtplayer_gone"},
                     scratch.path("load"));
   ASSERT_EQ(load.wait(), 0) << load.errors();
   const std::string module = Trimmed(load.output());
@@ -333,7 +368,8 @@ TEST_F(DeviceTest, ASinkUnloadedWhilePlayingEndsThePlaybackOrPlaysOnLosingNoBuff
   for (size_t back = 1; back <= written; ++back) {
     ASSERT_TRUE(callback.waitFor(MM_WOM_DONE, back)) << "a buffer was lost with the sink";
     if (back == 2) {
-      ChildProcess unload({"/usr/bin/pactl", "unload-module", module}, scratch.path("unload"));
+      ChildProcess unload({"/usr/bin/pactl", server, "unload-module", module},
+                          scratch.path("unload"));
       ASSERT_EQ(unload.wait(), 0) << unload.errors();
     }
     if (refused || written == 16) continue;

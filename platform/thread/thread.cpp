@@ -163,6 +163,11 @@ uint32_t GetCurrentThreadId() {
 }
 
 int PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  const MSG posted{message, wParam, lParam};
+  return PostThreadMessages(threadId, &posted, 1);
+}
+
+int PostThreadMessages(uint32_t threadId, const MSG* messages, size_t count) {
   std::shared_ptr<MessageQueue> queue;
   {
     std::lock_guard lock(Queues().lock);
@@ -172,7 +177,7 @@ int PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam, in
   }
   {
     std::lock_guard lock(queue->lock);
-    queue->messages.push_back({message, wParam, lParam});
+    queue->messages.insert(queue->messages.end(), messages, messages + count);
   }
   queue->arrived.notify_one();
   return 1;

@@ -5,6 +5,7 @@
 // CreateMessageQueue. All calls are thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct ThreadObject;
@@ -37,6 +38,8 @@ uint32_t GetCurrentThreadId();
 // Appends a message to the queue of thread `threadId` and wakes it; never blocks for long.
 // Non-zero when posted; 0 when no thread with that id has a queue (unknown or ended).
 int PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Posts `count` messages as one: appended in order, and the thread woken once for them all.
+int PostThreadMessages(uint32_t threadId, const MSG* messages, size_t count);
 
 // Waits (blocking, no polling) for the next message of the calling thread's queue, in the
 // order posted: 1 for a message, 0 for WM_QUIT (also stored in *msg), -1 at once when the

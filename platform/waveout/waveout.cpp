@@ -1,8 +1,10 @@
 #include "waveout.h"
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/faults.h"
 #include "platform/module.h"
@@ -25,23 +27,21 @@ struct WaveOutDevice {
 namespace {
 
 void Nothing(void* /*priv*/) {}
-bool Always() {
+void NoCancel() {}
+WaveOutReach Serving() {
+  return WaveOutReach::kServing;
+}
+bool NoList(std::string* /*defaultName*/, std::vector<WaveOutDeviceName>* /*devices*/) {
   return true;
-}
-uint32_t NoDevices() {
-  return 0;
-}
-bool NoDeviceName(uint32_t /*id*/, std::string* /*name*/) {
-  return false;
 }
 
 // The optional entries are filled once here, so no call needs a null check.
 WaveOutBackend Completed(WaveOutBackend backend) {
-  if (backend.usable == nullptr) backend.usable = Always;
-  if (backend.deviceCount == nullptr) backend.deviceCount = NoDevices;
-  if (backend.deviceName == nullptr) backend.deviceName = NoDeviceName;
+  if (backend.reach == nullptr) backend.reach = Serving;
+  if (backend.list == nullptr) backend.list = NoList;
   if (backend.pause == nullptr) backend.pause = Nothing;
   if (backend.kick == nullptr) backend.kick = Nothing;
+  if (backend.cancelOpens == nullptr) backend.cancelOpens = NoCancel;
   return backend;
 }
 
@@ -50,15 +50,9 @@ const WaveOutBackend& FileBackend() {
   return backend;
 }
 
-// Where no device backend can be loaded: the list holds the default entry alone, and it
-// cannot be opened.
-bool OnlyTheDefaultName(uint32_t id, std::string* name) {
-  if (id != WAVE_MAPPER) return false;
-  *name = "default";
-  return true;
-}
-
-MMRESULT NoDriver(const WaveOutTarget& /*target*/, const WAVEFORMATEX& /*format*/,
+// Where no device backend can serve: the list holds the default entry alone, and it cannot be
+// opened.
+MMRESULT NoDriver(const char* /*key*/, const WAVEFORMATEX& /*format*/,
                   const WaveOutQueueServices* /*services*/, WaveOutQueue* /*queue*/,
                   void** /*priv*/) {
   return MMSYSERR_NODRIVER;
@@ -72,35 +66,93 @@ bool NoReset(void* /*priv*/) {
   return false;
 }
 
-const WaveOutBackend kNoDevices = {kWaveOutBackendVersion,
-                                   nullptr,
-                                   nullptr,
-                                   &OnlyTheDefaultName,
-                                   &NoDriver,
-                                   &NoClose,
-                                   &Nothing,
-                                   nullptr,
-                                   nullptr,
-                                   &NoReset};
+const WaveOutBackend kNoDevices =
+    Completed({kWaveOutBackendVersion, nullptr, nullptr, &NoDriver, &NoClose, &Nothing, nullptr,
+               nullptr, &NoReset, nullptr});
 
-// The backend of module `name`, when it loads, is of this build and can serve.
-bool LoadBackend(const char* name, WaveOutBackend* backend) {
+// Set for good once the opens are cancelled.
+std::atomic<bool> opensCancelled{false};
+
+// The table of module `name`, of this build, or null; loaded once.
+const WaveOutBackend* ModuleBackend(const char* name) {
   const auto* table =
       static_cast<const WaveOutBackend*>(LoadModuleSymbol(name, kWaveOutBackendSymbol));
-  if (table == nullptr || table->version != kWaveOutBackendVersion) return false;
-  *backend = Completed(*table);
-  return backend->usable();
+  if (table == nullptr || table->version != kWaveOutBackendVersion) return nullptr;
+  return table;
 }
 
-// The real devices: the sound server's when one answers, else ALSA's. Each library is loaded
-// only when a device is first listed or opened, and the choice holds for the process.
-const WaveOutBackend& DeviceBackend() {
-  static const WaveOutBackend backend = [] {
-    WaveOutBackend chosen{};
-    if (LoadBackend("pulse", &chosen) || LoadBackend("alsa", &chosen)) return chosen;
-    return Completed(kNoDevices);
+const WaveOutBackend* PulseBackend() {
+  static const WaveOutBackend* const backend = [] {
+    const WaveOutBackend* table = ModuleBackend("pulse");
+    return table != nullptr ? new WaveOutBackend(Completed(*table)) : nullptr;
   }();
   return backend;
+}
+
+const WaveOutBackend* AlsaBackend() {
+  static const WaveOutBackend* const backend = [] {
+    const WaveOutBackend* table = ModuleBackend("alsa");
+    return table != nullptr ? new WaveOutBackend(Completed(*table)) : nullptr;
+  }();
+  return backend;
+}
+
+// The real devices, chosen again each time: the sound server's when one answers; ALSA's when
+// none listens. A server that took the connection and then kept silent gets no ALSA either:
+// ALSA's default device on a desktop is the server's plugin, which would wait on it for half a
+// minute. Each library is loaded only when first needed.
+const WaveOutBackend& DeviceBackend() {
+  if (opensCancelled.load()) return kNoDevices;
+  if (const WaveOutBackend* pulse = PulseBackend()) {
+    // Cancelled while the module loaded: CancelWaveOutOpens may not have seen it loaded.
+    if (opensCancelled.load()) pulse->cancelOpens();
+    switch (pulse->reach()) {
+      case WaveOutReach::kServing:
+        return *pulse;
+      case WaveOutReach::kUnresponsive:
+        return kNoDevices;
+      case WaveOutReach::kAbsent:
+        break;
+    }
+  }
+  const WaveOutBackend* alsa = AlsaBackend();
+  if (alsa != nullptr && alsa->reach() == WaveOutReach::kServing) return *alsa;
+  return kNoDevices;
+}
+
+// The device list last read: entry 0 the default device, entry i device i - 1. Each entry
+// remembers the backend that listed it, so an id means the device the user saw.
+struct ListEntry {
+  const WaveOutBackend* backend;
+  std::string key;
+  std::string name;
+};
+
+struct DeviceList {
+  std::mutex lock;
+  bool read = false;               // guarded by lock
+  std::vector<ListEntry> entries;  // guarded by lock
+};
+
+DeviceList& TheList() {
+  // Never destroyed: a thread may still list while the process ends.
+  static DeviceList* list = new DeviceList;
+  return *list;
+}
+
+// List's lock held.
+void ReadList(DeviceList& list) {
+  const WaveOutBackend& backend = DeviceBackend();
+  std::string defaultName;
+  std::vector<WaveOutDeviceName> devices;
+  if (!backend.list(&defaultName, &devices)) devices.clear();
+  list.entries.clear();
+  list.entries.push_back(
+      {&backend, "", defaultName.empty() ? "Default" : "Default: " + defaultName});
+  for (WaveOutDeviceName& device : devices) {
+    list.entries.push_back({&backend, std::move(device.key), std::move(device.description)});
+  }
+  list.read = true;
 }
 
 bool Playable(const WAVEFORMATEX& format) {
@@ -127,32 +179,39 @@ void CopyName(const std::string& name, char* out, size_t size) {
 }  // namespace
 
 uint32_t waveOutGetNumDevs() {
-  return DeviceBackend().deviceCount();
+  DeviceList& list = TheList();
+  std::lock_guard lock(list.lock);
+  ReadList(list);
+  return static_cast<uint32_t>(list.entries.size() - 1);
 }
 
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t /*cb*/) {
-  std::string name;
-  if (!DeviceBackend().deviceName(id, &name)) return MMSYSERR_BADDEVICEID;
+  DeviceList& list = TheList();
+  std::lock_guard lock(list.lock);
+  if (!list.read) ReadList(list);
+  const uint32_t entry = id + 1;  // WAVE_MAPPER is entry 0
+  if (entry >= list.entries.size()) return MMSYSERR_BADDEVICEID;
   *caps = WAVEOUTCAPSA{};
-  CopyName(name, caps->szPname, sizeof caps->szPname);
+  CopyName(list.entries[entry].name, caps->szPname, sizeof caps->szPname);
   return MMSYSERR_NOERROR;
 }
 
 namespace {
 
-MMRESULT Open(const WaveOutBackend& backend, const WaveOutTarget& target, HWAVEOUT* device,
+MMRESULT Open(const WaveOutBackend& backend, const char* key, uint32_t id, HWAVEOUT* device,
               const WAVEFORMATEX* format, uint32_t callbackThreadId) {
   *device = nullptr;
   if (ServiceCallFails("waveOutOpen")) return MMSYSERR_ERROR;
   if (!Playable(*format)) return WAVERR_BADFORMAT;
+  if (opensCancelled.load()) return MMSYSERR_ERROR;
 
   auto* opened = new WaveOutDevice{};
   opened->backend = &backend;
-  opened->id = target.id;
+  opened->id = id;
   opened->queue.device = opened;
   opened->queue.callbackThread = callbackThreadId;
   const MMRESULT result =
-      backend.open(target, *format, &kWaveOutQueueServices, &opened->queue, &opened->priv);
+      backend.open(key, *format, &kWaveOutQueueServices, &opened->queue, &opened->priv);
   if (result != MMSYSERR_NOERROR) {
     delete opened;
     return result;
@@ -167,12 +226,36 @@ MMRESULT Open(const WaveOutBackend& backend, const WaveOutTarget& target, HWAVEO
 
 MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t id, const WAVEFORMATEX* format,
                      uint32_t callbackThreadId, uintptr_t /*instance*/, uint32_t /*flags*/) {
-  return Open(DeviceBackend(), WaveOutTarget{id, nullptr}, device, format, callbackThreadId);
+  *device = nullptr;
+  if (id == WAVE_MAPPER) {
+    // The default device is wherever sound goes now, whatever the list said.
+    return Open(DeviceBackend(), "", id, device, format, callbackThreadId);
+  }
+  ListEntry entry;
+  {
+    DeviceList& list = TheList();
+    std::lock_guard lock(list.lock);
+    // A front end that plays without listing first means the devices there are now.
+    if (!list.read) ReadList(list);
+    if (id + 1 >= list.entries.size()) return MMSYSERR_BADDEVICEID;
+    entry = list.entries[id + 1];
+  }
+  return Open(*entry.backend, entry.key.c_str(), id, device, format, callbackThreadId);
 }
 
 MMRESULT OpenFileDevice(HWAVEOUT* device, const char* path, const WAVEFORMATEX* format,
                         uint32_t callbackThreadId, uint32_t /*flags*/) {
-  return Open(FileBackend(), WaveOutTarget{WAVE_MAPPER, path}, device, format, callbackThreadId);
+  return Open(FileBackend(), path, WAVE_MAPPER, device, format, callbackThreadId);
+}
+
+void CancelWaveOutOpens() {
+  opensCancelled.store(true);
+  if (ModuleLoaded("pulse")) {
+    if (const WaveOutBackend* pulse = PulseBackend()) pulse->cancelOpens();
+  }
+  if (ModuleLoaded("alsa")) {
+    if (const WaveOutBackend* alsa = AlsaBackend()) alsa->cancelOpens();
+  }
 }
 
 MMRESULT waveOutPause(HWAVEOUT device) {

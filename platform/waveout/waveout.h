@@ -29,20 +29,31 @@ struct WAVEOUTCAPSA {
   uint32_t dwSupport;
 };
 
-// Number of output devices (the sound server's sinks, in its order, or ALSA's playback
-// devices); the default device is not counted. Reads the list afresh: the ids that later calls
-// take are those of the list last read. The first call loads the device library.
+// The device list is this service's own, the same whichever backend fills it: the sound
+// server's sinks, in its order, when a server answers; else ALSA's devices (those of its
+// configuration that have a description, then the cards' devices), when no server listens.
+// The backend is chosen again at every listing and at every open of the default device, so a
+// server that comes up later is used from then on. A server that does not answer costs a
+// bounded wait (about a second), one that is absent none. Front end's thread.
+
+// Number of output devices; the default device is not counted. Reads the list afresh: the ids
+// that later calls take are those of the list last read, each meaning the device it named
+// then, on the backend that listed it. The first call loads the device library.
 uint32_t waveOutGetNumDevs();
 
 // Capabilities of device `id` (0 .. n-1, or WAVE_MAPPER for the default device, whose name
-// says it is the default: "Default: " and the default sink's description). Names are cut to
-// 31 bytes without splitting a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA); MMSYSERR_BADDEVICEID
-// for an id not in the list.
+// says it is the default: "Default: " and what it plays on, the default sink's description or
+// "ALSA"; "Default" alone when nothing can play). Names are cut to 31 bytes without splitting
+// a UTF-8 sequence. cb is sizeof(WAVEOUTCAPSA); MMSYSERR_BADDEVICEID for an id not in the
+// list. Reads the list first if it has never been read.
 MMRESULT waveOutGetDevCapsA(uint32_t id, WAVEOUTCAPSA* caps, uint32_t cb);
 
 // Opens device `id` for PCM `format`, posting notifications to thread `callbackThreadId`
 // (flags CALLBACK_THREAD): MM_WOM_OPEN now, MM_WOM_DONE for each buffer, MM_WOM_CLOSE
-// at the close. The device starts running (not paused). Any result but MMSYSERR_NOERROR
+// at the close. WAVE_MAPPER opens the default device of the backend chosen now; another id is
+// looked up in the list last read (read now if it never was). Every wait on the server or the
+// device is bounded (a stream that is not ready within 2 s fails the open). The device starts
+// running (not paused). Any result but MMSYSERR_NOERROR
 // leaves *device null: WAVERR_BADFORMAT for a format the device cannot take (not PCM; 0, or
 // more channels than it takes; other than 8, 16 or 32 bits; inconsistent block alignment or byte
 // rate; a rate the device refuses), MMSYSERR_BADDEVICEID for an unknown id. Failures can be
@@ -76,6 +87,9 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
 // device could not write, the sink has gone; every queued buffer then comes back). Failures
 // can be injected as "waveOutWrite".
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, uint32_t cb);
+// A device whose server stops answering while it plays, or whose device fails, fails as a
+// sink that has gone does: every queued buffer comes back and the next write is refused.
+
 // Stops the sound at once (what the device holds is dropped); every buffer queued when the
 // reset begins comes back at once as MM_WOM_DONE, in queue order, exactly once; a buffer
 // another thread writes meanwhile is played or returned, never lost. Afterwards the device is
@@ -94,6 +108,10 @@ MMRESULT waveOutClose(HWAVEOUT device);
 // its last write and before the close, from the thread that closes. The file device then keeps
 // its file (see OpenFileDevice); other devices have nothing to keep.
 MMRESULT WaveOutKeepOutput(HWAVEOUT device);
+
+// Any thread: every open under way gives up at once with MMSYSERR_ERROR, and so does every
+// later one but the file device's. For a front end that is about to exit.
+void CancelWaveOutOpens();
 
 // The id the device was opened with (WAVE_MAPPER for the default device).
 MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);

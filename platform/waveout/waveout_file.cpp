@@ -137,18 +137,18 @@ void Drain(void* priv) {
   }
 }
 
-MMRESULT Open(const WaveOutTarget& target, const WAVEFORMATEX& format,
-              const WaveOutQueueServices* services, WaveOutQueue* queue, void** priv) {
+MMRESULT Open(const char* path, const WAVEFORMATEX& format, const WaveOutQueueServices* services,
+              WaveOutQueue* queue, void** priv) {
   auto output = std::make_unique<FileOutput>();
   output->services = services;
   output->queue = queue;
   output->format = format;
-  if (!output->file.Open(target.path)) {
+  if (!output->file.Open(path)) {
     NoteSystemError(errno);
-    Diagnose("waveout", "file device: %s: %s", target.path, std::strerror(errno));
+    Diagnose("waveout", "file device: %s: %s", path, std::strerror(errno));
     return MMSYSERR_ERROR;
   }
-  Diagnose("waveout", "file device: %s, PCM %u-bit %u Hz, %u channels", target.path,
+  Diagnose("waveout", "file device: %s, PCM %u-bit %u Hz, %u channels", path,
            format.wBitsPerSample, format.nSamplesPerSec, format.nChannels);
   *priv = output.release();
   return MMSYSERR_NOERROR;
@@ -187,10 +187,10 @@ bool Reset(void* priv) {
 const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
                                      nullptr,
                                      nullptr,
-                                     nullptr,
                                      &Open,
                                      &Close,
                                      &Drain,
                                      nullptr,
                                      &Drain,
-                                     &Reset};
+                                     &Reset,
+                                     nullptr};

@@ -2,9 +2,14 @@
 //
 // Buffers are linked through their own WAVEHDR::lpNext, so queueing allocates nothing.
 // Every function takes the queue's lock, so calls may come from any thread: the writer,
-// the thread that resets, and the backend's output thread. A buffer is returned by posting
-// MM_WOM_DONE while the lock is held, so returns reach the callback thread in queue order;
-// after the post the header belongs to that thread and is not touched again.
+// the thread that resets, and the backend's output thread. Buffers are taken off the queue
+// under the lock and posted as MM_WOM_DONE once it is released, under `returning`, which is
+// taken before the lock is let go: returns reach the callback thread in queue order, and a
+// writer woken by the first of several is not held up by the lock while the rest are posted.
+// After the post the header belongs to that thread and is not touched again.
+//
+// Lock order: lock, then returning (returning is only ever taken with lock held, then lock
+// is released first).
 //
 // The queue runs from head to tail. Its first bytes have been taken by the output (which
 // holds them until it says they have played); the take position marks where the bytes not yet
@@ -23,6 +28,7 @@ struct WaveOutQueue {
   uint32_t callbackThread;
 
   std::mutex lock;
+  std::mutex returning;
   // Guarded by lock.
   WAVEHDR* head = nullptr;
   WAVEHDR* tail = nullptr;
@@ -53,4 +59,7 @@ bool WaveOutQueuePause(WaveOutQueue* queue);
 bool WaveOutQueueEmpty(WaveOutQueue* queue);
 // Records the writer's word that what was played is its result (WaveOutKeepOutput).
 void WaveOutQueueKeep(WaveOutQueue* queue);
+// The bytes written and not yet taken; WaitingLocked with the queue's lock held.
+uint64_t WaveOutQueueWaiting(WaveOutQueue* queue);
+uint64_t WaitingLocked(const WaveOutQueue* queue);
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue);

@@ -9,19 +9,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/sound_stack.h"
 
 extern char** environ;
 
-MonitorRecorder::MonitorRecorder(const std::string& sink) {
+MonitorRecorder::MonitorRecorder(const std::string& sink, const std::string& server) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   const std::string device = "--device=" + sink + ".monitor";
-  const char* argv[] = {
-      "parec",        device.c_str(),      "--raw", "--format=s16le", "--rate=44100",
-      "--channels=1", "--latency-msec=20", nullptr};
+  const std::string serverOption = "--server=" + (server.empty() ? MonitorServer() : server);
+  const char* argv[] = {"parec",        serverOption.c_str(), device.c_str(),
+                        "--raw",        "--format=s16le",     "--rate=44100",
+                        "--channels=2", "--latency-msec=20",  nullptr};
   if (posix_spawnp(&pid_, "parec", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
     pid_ = -1;
   }
@@ -42,7 +47,7 @@ MonitorRecorder::~MonitorRecorder() {
 
 void MonitorRecorder::Read() {
   uint8_t bytes[4096];
-  size_t carried = 0;  // an odd byte waiting for its pair
+  size_t carried = 0;  // the bytes of a frame waiting for the rest of it
   for (;;) {
     const ssize_t got = read(input_, bytes + carried, sizeof bytes - carried);
     if (got < 0 && errno == EINTR) continue;
@@ -53,11 +58,11 @@ void MonitorRecorder::Read() {
       return;
     }
     const size_t total = carried + static_cast<size_t>(got);
-    for (size_t i = 0; i + 1 < total; i += 2) {
+    for (size_t i = 0; i + 3 < total; i += 4) {
       samples_.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
     }
-    carried = total % 2;
-    if (carried != 0) bytes[0] = bytes[total - 1];
+    carried = total % 4;
+    std::memmove(bytes, bytes + total - carried, carried);
     arrived_.notify_all();
   }
 }
@@ -88,6 +93,14 @@ bool MonitorRecorder::waitForQuiet(size_t frames) {
   std::lock_guard lock(lock_);
   samples_.clear();
   return quiet;
+}
+
+bool MonitorRecorder::waitForSound(int level) const {
+  std::unique_lock lock(lock_);
+  return arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+    return ended_ || std::any_of(samples_.begin(), samples_.end(),
+                                 [level](int16_t sample) { return std::abs(sample) > level; });
+  }) && !ended_;
 }
 
 std::vector<int16_t> MonitorRecorder::samples() const {

@@ -1,5 +1,6 @@
-// Records what a sink of the test daemon plays, from its monitor, with parec: 16-bit mono at
-// 44 100 Hz, kept in memory. Waits are on the samples received, never on the clock.
+// Records what a sink of the test daemon plays, from its monitor, with parec: the left channel,
+// 16-bit at 44 100 Hz (servers mix channels down to one differently, but all play a channel
+// as it is), kept in memory. Waits are on the samples received, never on the clock.
 #pragma once
 
 #include <sys/types.h>
@@ -15,7 +16,8 @@ class MonitorRecorder {
  public:
   static constexpr uint32_t kRate = 44100;
 
-  explicit MonitorRecorder(const std::string& sink);
+  // On the test stack's server, or on `server` when one is named.
+  explicit MonitorRecorder(const std::string& sink, const std::string& server = "");
   ~MonitorRecorder();  // stops parec
   MonitorRecorder(const MonitorRecorder&) = delete;
   MonitorRecorder& operator=(const MonitorRecorder&) = delete;
@@ -33,6 +35,8 @@ class MonitorRecorder {
   bool waitForQuiet(size_t frames);
   // The samples received so far.
   std::vector<int16_t> samples() const;
+  // Waits up to 20 s until a sample louder than `level` has arrived.
+  bool waitForSound(int level) const;
 
  private:
   void Read();
