@@ -125,6 +125,12 @@ PlaybackDescription DescribePlayback() {
   return {Summary(source), Summary(player.outputFormat), seconds};
 }
 
+double PlaybackSecondsPlayed() {
+  const uint32_t rate = player.outputFormat.nAvgBytesPerSec;
+  if (player.waveOutHandle == nullptr || rate == 0) return 0.0;
+  return static_cast<double>(WaveOutBytesPlayed(player.waveOutHandle)) / rate;
+}
+
 uint32_t CreateFrontEndQueue() {
   return CreateMessageQueue();
 }

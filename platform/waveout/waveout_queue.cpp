@@ -55,6 +55,7 @@ void Played(WaveOutQueue* queue, uint64_t held) {
   if (held > queue->held) return;
   uint64_t played = queue->held - held;
   queue->held = held;
+  queue->playedTotal += played;
   // Buffers wholly taken come back once their last byte has played (an empty one as soon as
   // what precedes it has).
   while (queue->head != nullptr && queue->head != queue->taking) {
@@ -156,4 +157,9 @@ void WaveOutQueueKeep(WaveOutQueue* queue) {
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   return queue->underruns;
+}
+
+uint64_t WaveOutQueueBytesPlayed(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  return queue->playedTotal;
 }
