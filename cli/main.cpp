@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <string>
 
+#include "batch.h"
 #include "engine/engine.h"
 #include "options.h"
 #include "output_check.h"
 #include "terminal_name.h"
 #include "terminal_session.h"
+#include "worker_report.h"
 
 namespace {
 
@@ -49,5 +51,7 @@ int main(int argc, char** argv) {
     PrintDeviceList();
     return 0;
   }
+  if (options.batch()) return RunBatch(options);
+  if (options.worker != WorkerReports::kNone) BecomeWorker();
   return PlayFiles(options);
 }

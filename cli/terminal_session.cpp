@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "status_line.h"
 #include "terminal_name.h"
+#include "worker_report.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ struct Terminal {
   std::string file;
   int entry = 0;
   bool statusLine = false;  // standard error is a terminal
-  std::mutex outputLock;    // both threads write to standard error
+  WorkerReports worker = WorkerReports::kNone;
+  std::mutex outputLock;  // both threads write to standard error
   std::atomic<int> errorsShown{0};
   bool lineDrawn = false;  // guarded by outputLock
 };
@@ -164,10 +166,16 @@ bool PlayOne(const std::string& file) {
     if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
       StopPlayback();
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
-      DrawStatus(terminal.file,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+      if (terminal.worker != WorkerReports::kNone) {
+        ReportPosition(PlaybackSecondsPlayed(), DescribePlayback().seconds);
+      } else {
+        DrawStatus(
+            terminal.file,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+      }
     }
   }
+  if (terminal.worker != WorkerReports::kNone) ReportPlayed(PlaybackSecondsPlayed());
   FinishPlayback();
   {
     std::lock_guard lock(terminal.outputLock);
@@ -189,6 +197,7 @@ int PlayFiles(const CliOptions& options) {
   terminal.mainThreadId = CreateFrontEndQueue();
   terminal.entry = options.device;
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
+  terminal.worker = options.worker;
   AttachFrontEnd(&kTerminalPort);
   if (!options.outputPath.empty()) {
     terminal.file = TerminalName(options.outputPath);
@@ -197,7 +206,7 @@ int PlayFiles(const CliOptions& options) {
 
   SignalForwarder signals;
   std::optional<Ticker> ticker;
-  if (terminal.statusLine) ticker.emplace();
+  if (terminal.statusLine || options.worker == WorkerReports::kProgress) ticker.emplace();
 
   // A signal that finds no playback running (during a start, or between two files) ends the
   // run before the next file, as one that stops a playback does.
