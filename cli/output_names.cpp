@@ -13,10 +13,12 @@ constexpr unsigned kMaxSuffix = 1000000;
 
 // NAME-n.EXT for NAME.EXT; a name whose only dot leads it (".wav") has no extension.
 std::string Numbered(const std::string& base, unsigned n) {
-  const size_t dot = base.rfind('.');
-  const std::string suffix = "-" + std::to_string(n);
-  if (dot == std::string::npos || dot == 0) return base + suffix;
-  return base.substr(0, dot) + suffix + base.substr(dot);
+  size_t dot = base.rfind('.');
+  if (dot == std::string::npos || dot == 0) dot = base.size();
+  std::string name = base.substr(0, dot);
+  name += '-';
+  name += std::to_string(n);
+  return name + base.substr(dot);
 }
 
 }  // namespace
