@@ -31,9 +31,9 @@ struct Terminal {
   // thread before a playback's thread exists and kept until its finish has been handled.
   std::string file;
   int entry = 0;
-  bool statusLine = false;  // standard error is a terminal
   WorkerReports worker = WorkerReports::kNone;
-  std::mutex outputLock;  // both threads write to standard error
+  bool statusLine = false;  // standard error is a terminal
+  std::mutex outputLock;    // both threads write to standard error
   std::atomic<int> errorsShown{0};
   bool lineDrawn = false;  // guarded by outputLock
 };
@@ -165,14 +165,11 @@ bool PlayOne(const std::string& file) {
        (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
     if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
       StopPlayback();
+    } else if (message == WM_CLI_TICK && terminal.worker != WorkerReports::kNone) {
+      if (PlaybackPlaying()) ReportPosition(PlaybackSecondsPlayed(), DescribePlayback().seconds);
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
-      if (terminal.worker != WorkerReports::kNone) {
-        ReportPosition(PlaybackSecondsPlayed(), DescribePlayback().seconds);
-      } else {
-        DrawStatus(
-            terminal.file,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-      }
+      DrawStatus(terminal.file,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
   if (terminal.worker != WorkerReports::kNone) ReportPlayed(PlaybackSecondsPlayed());
