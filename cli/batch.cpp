@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,10 +71,13 @@ class Batch {
  public:
   Batch(const CliOptions& options, std::vector<BatchEntry> entries, int signals)
       : options_(options), signals_(signals), progressLine_(isatty(STDERR_FILENO) != 0) {
+    if (!options.outputDir.empty()) names_.emplace(options.outputDir);
     jobs_.reserve(entries.size());
     for (BatchEntry& entry : entries) {
       workTotal_ += static_cast<double>(entry.size);
       jobs_.push_back(Job{std::move(entry), {}, {}, {}, {}});
+      Job& job = jobs_.back();
+      if (names_ && job.entry.folderError == 0) job.output = names_->Choose(job.entry.path);
     }
     const int wanted = options.jobs > 0 ? options.jobs : Processors();
     slots_ = static_cast<size_t>(wanted);
@@ -106,8 +110,8 @@ class Batch {
       return;
     }
     std::string target = "/dev/null";
-    if (!options_.outputDir.empty()) {
-      if (!TakeOutputName(options_.outputDir, job.entry.path, &job.output)) {
+    if (names_) {
+      if (!names_->Take(&job.output)) {
         job.held = "rtplayer-cli: " + TerminalName(job.entry.path) + ": cannot make " +
                    TerminalName(job.output.path) + " (" + std::strerror(errno) + ")\n";
         Settle(job, Verdict::kFailed);
@@ -314,6 +318,7 @@ class Batch {
   const int signals_;
   const bool progressLine_;
   const Clock::time_point began_ = Clock::now();
+  std::optional<OutputNames> names_;  // --output-dir
   std::vector<Job> jobs_;
   size_t slots_ = 1;
   size_t next_ = 0;              // the first job not started

@@ -23,14 +23,34 @@ std::string Numbered(const std::string& base, unsigned n) {
 
 }  // namespace
 
-bool TakeOutputName(const std::string& folder, const std::string& file, OutputName* name) {
+OutputNames::OutputNames(const std::string& folder)
+    : prefix_(folder.back() == '/' ? folder : folder + "/") {}
+
+std::string OutputNames::Path(const std::string& base, unsigned suffix) const {
+  return prefix_ + (suffix == 0 ? base : Numbered(base, suffix));
+}
+
+OutputName OutputNames::Choose(const std::string& file) {
   const size_t slash = file.rfind('/');
-  const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
-  const std::string prefix = folder.back() == '/' ? folder : folder + "/";
-  for (unsigned n = 0; n < kMaxSuffix; ++n) {
-    name->path = prefix + (n == 0 ? base : Numbered(base, n));
+  OutputName name;
+  name.base = slash == std::string::npos ? file : file.substr(slash + 1);
+  for (; name.suffix < kMaxSuffix; ++name.suffix) {
+    name.path = Path(name.base, name.suffix);
+    struct stat status {};
+    // Where the folder cannot be looked into, the name is as good as any: Take says why.
+    if (chosen_.count(name.path) == 0 && lstat(name.path.c_str(), &status) != 0) break;
+  }
+  chosen_.insert(name.path);
+  return name;
+}
+
+bool OutputNames::Take(OutputName* name) {
+  for (unsigned n = name->suffix; n < kMaxSuffix; ++n) {
+    const std::string path = Path(name->base, n);
+    if (n != name->suffix && chosen_.count(path) != 0) continue;
+    name->path = path;
     // O_EXCL also refuses a symbolic link, even one that leads nowhere.
-    const int fd = open(name->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
       struct stat status {};
       fstat(fd, &status);
