@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.batch()) return RunBatch(options);
-  if (options.worker != WorkerReports::kNone) BecomeWorker();
+  if (options.worker != WorkerReports::kNone) {
+    BecomeWorker();
+    return ServeWorkerFiles(options);
+  }
   return PlayFiles(options);
 }

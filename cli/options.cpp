@@ -81,14 +81,16 @@ bool Consistent(const CliOptions& options, std::string* error) {
     *error = "-j runs --check or --output-dir";
   } else if (options.listDevices && (!options.files.empty() || options.batch())) {
     *error = "--list-devices plays no file";
-  } else if (!options.help && !options.version && !options.listDevices && options.files.empty()) {
+  } else if (options.worker != WorkerReports::kNone &&
+             (!options.files.empty() || !options.outputPath.empty() || options.batch() ||
+              options.deviceGiven || options.listDevices)) {
+    *error = "--worker takes its files on standard input";
+  } else if (!options.help && !options.version && !options.listDevices &&
+             options.worker == WorkerReports::kNone && options.files.empty()) {
     *error = "no file to play";
   } else if (!options.outputPath.empty() && options.files.size() > 1) {
     // The file device writes one WAV file a playback: a second file would overwrite the first.
     *error = "--output takes one file to play";
-  } else if (options.worker != WorkerReports::kNone &&
-             (options.outputPath.empty() || options.batch())) {
-    *error = "--worker plays one file into --output";
   } else {
     return true;
   }

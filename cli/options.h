@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-// What a batch worker (rtplayer-cli run by itself for one file of a batch) reports to its
-// parent on standard output; see worker_report.h.
+// What a batch worker (rtplayer-cli run by a batch, converting the files it is handed on
+// standard input) reports to the batch on standard output; see worker_report.h.
 enum class WorkerReports {
   kNone,      // not a worker
-  kEnd,       // the seconds played, at the finish
-  kProgress,  // those and, four times a second, the seconds played so far
+  kEnd,       // the end of each file
+  kProgress,  // that and, four times a second, the seconds played so far
 };
 
 struct CliOptions {

@@ -154,8 +154,9 @@ class Ticker {
   std::thread thread_;
 };
 
-// Plays one file to its finish. False when a message was shown for it.
-bool PlayOne(const std::string& file) {
+// Plays one file to its finish. False when a message was shown for it. *played: the seconds
+// it played.
+bool PlayOne(const std::string& file, double* played = nullptr) {
   const int errorsBefore = terminal.errorsShown.load();
   terminal.file = TerminalName(file);
   if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
@@ -172,7 +173,7 @@ bool PlayOne(const std::string& file) {
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
-  if (terminal.worker != WorkerReports::kNone) ReportPlayed(PlaybackSecondsPlayed());
+  if (played != nullptr) *played = PlaybackSecondsPlayed();
   FinishPlayback();
   {
     std::lock_guard lock(terminal.outputLock);
@@ -215,4 +216,25 @@ int PlayFiles(const CliOptions& options) {
   ticker.reset();
   if (signals.interrupted()) return 130;
   return allPlayed ? 0 : 1;
+}
+
+int ServeWorkerFiles(const CliOptions& options) {
+  terminal.mainThreadId = CreateFrontEndQueue();
+  terminal.worker = options.worker;
+  AttachFrontEnd(&kTerminalPort);
+
+  SignalForwarder signals;
+  std::optional<Ticker> ticker;
+  if (options.worker == WorkerReports::kProgress) ticker.emplace();
+
+  std::string output;
+  std::string file;
+  while (!signals.interrupted() && ReadWorkerFile(&output, &file)) {
+    double played = 0;
+    terminal.file = TerminalName(output);
+    const bool ok = SetOutputFile(output) && PlayOne(file, &played);
+    ReportDone(signals.interrupted() ? 130 : (ok ? 0 : 1), played, CodecModuleLoaded());
+  }
+  ticker.reset();
+  return signals.interrupted() ? 130 : 0;
 }

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "worker_report.h"
+
 extern char** environ;
 
 namespace {
@@ -22,19 +24,21 @@ void CloseAll(std::initializer_list<int> fds) {
 }  // namespace
 
 bool StartWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+  int input[2] = {-1, -1};
   int reports[2] = {-1, -1};
   int messages[2] = {-1, -1};
-  // Close-on-exec: the worker keeps only the ends it was given as 1 and 2, and no worker holds
-  // another's pipe open past that one's end.
-  if (pipe2(reports, O_CLOEXEC) != 0 || pipe2(messages, O_CLOEXEC) != 0) {
+  // Close-on-exec: the worker keeps only the ends it was given as 0, 1 and 2, so no worker holds
+  // another's pipe open past that one's end, and only the batch holds a worker's input.
+  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(reports, O_CLOEXEC) != 0 ||
+      pipe2(messages, O_CLOEXEC) != 0) {
     const int error = errno;
-    CloseAll({reports[0], reports[1], messages[0], messages[1]});
+    CloseAll({input[0], input[1], reports[0], reports[1], messages[0], messages[1]});
     errno = error;
     return false;
   }
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&files, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&files, reports[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&files, messages[1], STDERR_FILENO);
   // The batch blocks the signals it waits for; a worker takes them as rtplayer-cli does.
@@ -51,18 +55,37 @@ bool StartWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
       posix_spawn(&worker->pid, "/proc/self/exe", &files, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
-  CloseAll({reports[1], messages[1]});
+  CloseAll({input[0], reports[1], messages[1]});
   if (result != 0) {
-    CloseAll({reports[0], messages[0]});
+    CloseAll({input[1], reports[0], messages[0]});
     worker->pid = -1;
     errno = result;
     return false;
   }
   fcntl(reports[0], F_SETFL, O_NONBLOCK);
   fcntl(messages[0], F_SETFL, O_NONBLOCK);
+  worker->files = input[1];
   worker->reports = reports[0];
   worker->messages = messages[0];
   return true;
+}
+
+bool SendWorkerFile(WorkerProcess* worker, const std::string& output, const std::string& file) {
+  // The worker has no file, so it is reading: a write longer than the pipe holds waits only
+  // for that.
+  const std::string fields = WorkerFile(output, file);
+  for (size_t at = 0; at < fields.size();) {
+    const ssize_t n = write(worker->files, fields.data() + at, fields.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void CloseWorkerInput(WorkerProcess* worker) {
+  if (worker->files >= 0) close(worker->files);
+  worker->files = -1;
 }
 
 int ReapWorker(WorkerProcess* worker, bool* killed) {
@@ -71,6 +94,7 @@ int ReapWorker(WorkerProcess* worker, bool* killed) {
   while ((reaped = waitpid(worker->pid, &status, 0)) < 0 && errno == EINTR) {
   }
   worker->pid = -1;
+  CloseWorkerInput(worker);
   *killed = false;
   if (reaped < 0) return -1;
   *killed = WIFSIGNALED(status);

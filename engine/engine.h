@@ -96,6 +96,11 @@ PlaybackDescription DescribePlayback();
 // FinishPlayback; 0 when no output is open.
 double PlaybackSecondsPlayed();
 
+// True once a playback has needed the codec module (any format but PCM, float, A-law, mu-law,
+// IMA and MS ADPCM and GSM 6.10), which stays loaded, with the memory it holds, for the life
+// of the process.
+bool CodecModuleLoaded();
+
 // A message queue for a front end that has no event loop of its own (the terminal): created
 // for the calling thread, which then waits on it; any thread may post to it.
 uint32_t CreateFrontEndQueue();

@@ -7,8 +7,11 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -220,8 +223,19 @@ class FolderWatch {
   int fd_;
 };
 
-// GSM 6.10 at 8 kHz for about three hours, its data a hole in the file: long to convert, and
-// nothing on the disk.
+// A WAV file whose data, `dataSize` bytes of `format`, is a hole in the file: nothing on the
+// disk.
+void WriteHollow(const std::string& path, const WAVEFORMATEX& format, const Bytes& extra,
+                 uint32_t dataSize) {
+  const Bytes fmt = Chunk("fmt ", FormatBytes(format, extra));
+  const Bytes header =
+      RiffFormClaiming("WAVE", 4 + static_cast<uint32_t>(fmt.size()) + 8 + dataSize,
+                       {fmt, ChunkClaiming("data", dataSize, {})});
+  ASSERT_TRUE(WriteFileBytes(path, header));
+  std::filesystem::resize_file(path, header.size() + dataSize);
+}
+
+// GSM 6.10 at 8 kHz for about three hours: long to convert.
 void WriteLongGsm(const std::string& path) {
   WAVEFORMATEX format{};
   format.wFormatTag = 0x0031;
@@ -232,24 +246,20 @@ void WriteLongGsm(const std::string& path) {
   format.cbSize = 2;
   Bytes samplesPerBlock;
   AppendLe16(samplesPerBlock, 320);
-  const uint32_t dataSize = 65 * 258000;
-  const Bytes fmt = Chunk("fmt ", FormatBytes(format, samplesPerBlock));
-  const Bytes header =
-      RiffFormClaiming("WAVE", 4 + static_cast<uint32_t>(fmt.size()) + 8 + dataSize,
-                       {fmt, ChunkClaiming("data", dataSize, {})});
-  ASSERT_TRUE(WriteFileBytes(path, header));
-  std::filesystem::resize_file(path, header.size() + dataSize);
+  WriteHollow(path, format, samplesPerBlock, 65 * 258000);
 }
 
-// Two long files under way when the signal comes, one short file done before it and one not
-// started: the short one is whole, each long one a valid WAV file of what it played, and the
-// last never begun.
+// Two long files under way when the signal comes, one file done before it and one not
+// started: the done one is whole, each long one a valid WAV file of what it played, and the
+// last never begun. The largest files go first: the done one is the largest, silent PCM that
+// converts at once, and the one never begun the smallest.
 TEST_F(BatchTest, ASignalStopsEveryWorkerAndStartsNoFurtherFile) {
   const std::string in = dir_.path("in");
   const std::string out = dir_.path("out");
   std::filesystem::create_directory(in);
   std::filesystem::create_directory(out);
-  WriteGood("in/a-short.wav", 1);
+  constexpr uint32_t kSilence = 20 * 1000 * 1000;
+  WriteHollow(in + "/a-large.wav", PcmFormat(8000, 1, 16), {}, kSilence);
   WriteLongGsm(in + "/b-long.wav");
   WriteLongGsm(in + "/c-long.wav");
   WriteGood("in/d-short.wav", 1);
@@ -257,15 +267,15 @@ TEST_F(BatchTest, ASignalStopsEveryWorkerAndStartsNoFurtherFile) {
   FolderWatch watch(out);
   ChildProcess batch({kCli, "-j", "2", "--output-dir", out, in}, dir_.path("batch"));
   ASSERT_TRUE(batch.started());
-  bool shortDone = false;
+  bool largeDone = false;
   std::set<std::string> writing;
   ASSERT_TRUE(watch.waitUntil(
       [&](const std::string& name, uint32_t mask) {
-        shortDone = shortDone || ((mask & IN_MOVED_TO) != 0 && name == "a-short.wav");
+        largeDone = largeDone || ((mask & IN_MOVED_TO) != 0 && name == "a-large.wav");
         for (const char* hidden : {".b-long.wav.", ".c-long.wav."}) {
           if ((mask & IN_MODIFY) != 0 && name.rfind(hidden, 0) == 0) writing.insert(hidden);
         }
-        return shortDone && writing.size() == 2;
+        return largeDone && writing.size() == 2;
       },
       std::chrono::seconds(60)))
       << batch.errors();
@@ -276,10 +286,12 @@ TEST_F(BatchTest, ASignalStopsEveryWorkerAndStartsNoFurtherFile) {
   EXPECT_EQ(batch.output().rfind("3 files checked: 1 played, 0 failed, 2 stopped; ", 0), 0u)
       << batch.output();
 
-  EXPECT_EQ(Listing(out), (std::set<std::string>{"a-short.wav", "b-long.wav", "c-long.wav"}));
-  const auto whole = ReadWav(out + "/a-short.wav");
+  EXPECT_EQ(Listing(out), (std::set<std::string>{"a-large.wav", "b-long.wav", "c-long.wav"}));
+  const auto whole = ReadWav(out + "/a-large.wav");
   ASSERT_TRUE(whole.has_value());
-  EXPECT_TRUE(whole->data == Pattern(16000, 1));
+  EXPECT_EQ(whole->data.size(), kSilence);
+  EXPECT_TRUE(
+      std::all_of(whole->data.begin(), whole->data.end(), [](uint8_t b) { return b == 0; }));
   for (const char* name : {"b-long.wav", "c-long.wav"}) {
     SCOPED_TRACE(name);
     const std::string path = out + "/" + name;
@@ -291,6 +303,45 @@ TEST_F(BatchTest, ASignalStopsEveryWorkerAndStartsNoFurtherFile) {
     EXPECT_EQ(std::filesystem::file_size(path), 44 + stopped->data.size());
     EXPECT_LT(stopped->data.size(), size_t{258000} * 640);
   }
+}
+
+// A worker that dies (as a crashing decoder would end it) fails the file it converts and nothing
+// else: the files after it go to a worker started in its place.
+TEST_F(BatchTest, AWorkerThatDiesFailsItsFileAlone) {
+  const std::string in = dir_.path("in");
+  const std::string out = dir_.path("out");
+  std::filesystem::create_directory(in);
+  std::filesystem::create_directory(out);
+  WriteLongGsm(in + "/a-long.wav");
+  WriteGood("in/b-short.wav", 1);
+  WriteGood("in/c-short.wav", 2);
+
+  FolderWatch watch(out);
+  ChildProcess batch({kCli, "-j", "1", "--output-dir", out, in}, dir_.path("batch"));
+  ASSERT_TRUE(batch.started());
+  ASSERT_TRUE(watch.waitUntil(
+      [](const std::string& name, uint32_t mask) {
+        return (mask & IN_MODIFY) != 0 && name.rfind(".a-long.wav.", 0) == 0;
+      },
+      std::chrono::seconds(60)))
+      << batch.errors();
+  const std::vector<uint8_t> children =
+      ReadFileBytes("/proc/" + std::to_string(batch.pid()) + "/task/" +
+                    std::to_string(batch.pid()) + "/children");
+  const pid_t worker = std::atoi(std::string(children.begin(), children.end()).c_str());
+  ASSERT_GT(worker, 0);
+  kill(worker, SIGKILL);
+  EXPECT_EQ(batch.wait(), 1);
+  EXPECT_EQ(batch.errors(),
+            "rtplayer-cli: " + in + "/a-long.wav: the worker was killed (Killed)\n");
+  EXPECT_TRUE(IsSummary(batch.output(), "3 files checked: 2 played, 1 failed; 0:03 of audio in "));
+  const auto b = ReadWav(out + "/b-short.wav");
+  const auto c = ReadWav(out + "/c-short.wav");
+  ASSERT_TRUE(b.has_value() && c.has_value());
+  EXPECT_TRUE(b->data == Pattern(16000, 1));
+  EXPECT_TRUE(c->data == Pattern(32000, 2));
+  // The name taken for the dead worker's output is given back.
+  EXPECT_EQ(std::filesystem::exists(out + "/a-long.wav"), false);
 }
 
 }  // namespace
