@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <string>
 
+#include "batch.h"
 #include "engine/engine.h"
 #include "options.h"
 #include "output_check.h"
 #include "terminal_name.h"
 #include "terminal_session.h"
+#include "worker_report.h"
 
 namespace {
 
@@ -48,6 +50,11 @@ int main(int argc, char** argv) {
   if (options.listDevices) {
     PrintDeviceList();
     return 0;
+  }
+  if (options.batch()) return RunBatch(options);
+  if (options.worker != WorkerReports::kNone) {
+    BecomeWorker();
+    return ServeWorkerFiles(options);
   }
   return PlayFiles(options);
 }

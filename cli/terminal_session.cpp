@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "status_line.h"
 #include "terminal_name.h"
+#include "worker_report.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Terminal {
   // thread before a playback's thread exists and kept until its finish has been handled.
   std::string file;
   int entry = 0;
+  WorkerReports worker = WorkerReports::kNone;
   bool statusLine = false;  // standard error is a terminal
   std::mutex outputLock;    // both threads write to standard error
   std::atomic<int> errorsShown{0};
@@ -157,8 +159,9 @@ class Ticker {
   std::thread thread_;
 };
 
-// Plays one file to its finish. False when a message was shown for it.
-bool PlayOne(const std::string& file) {
+// Plays one file to its finish. False when a message was shown for it. *played: the seconds
+// it played.
+bool PlayOne(const std::string& file, double* played = nullptr) {
   const int errorsBefore = terminal.errorsShown.load();
   terminal.file = TerminalName(file);
   if (!SetFileToPlay(file) || !LaunchPlayback()) return false;
@@ -168,11 +171,14 @@ bool PlayOne(const std::string& file) {
        (message = WaitFrontEndMessage()) != 0 && message != WM_PLAYBACK_FINISHED;) {
     if (message == WM_CLI_INTERRUPT && PlaybackPlaying()) {
       StopPlayback();
+    } else if (message == WM_CLI_TICK && terminal.worker != WorkerReports::kNone) {
+      if (PlaybackPlaying()) ReportPosition(PlaybackSecondsPlayed(), DescribePlayback().seconds);
     } else if (message == WM_CLI_TICK && PlaybackPlaying() && !PlaybackStopping()) {
       DrawStatus(terminal.file,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   }
+  if (played != nullptr) *played = PlaybackSecondsPlayed();
   FinishPlayback();
   {
     std::lock_guard lock(terminal.outputLock);
@@ -194,6 +200,7 @@ int PlayFiles(const CliOptions& options) {
   terminal.mainThreadId = CreateFrontEndQueue();
   terminal.entry = options.device;
   terminal.statusLine = isatty(STDERR_FILENO) != 0;
+  terminal.worker = options.worker;
   AttachFrontEnd(&kTerminalPort);
   if (!options.outputPath.empty()) {
     terminal.file = TerminalName(options.outputPath);
@@ -202,7 +209,7 @@ int PlayFiles(const CliOptions& options) {
 
   SignalForwarder signals;
   std::optional<Ticker> ticker;
-  if (terminal.statusLine) ticker.emplace();
+  if (terminal.statusLine || options.worker == WorkerReports::kProgress) ticker.emplace();
 
   // A signal that finds no playback running (during a start, or between two files) ends the
   // run before the next file, as one that stops a playback does.
@@ -214,4 +221,25 @@ int PlayFiles(const CliOptions& options) {
   ticker.reset();
   if (signals.interrupted()) return 130;
   return allPlayed ? 0 : 1;
+}
+
+int ServeWorkerFiles(const CliOptions& options) {
+  terminal.mainThreadId = CreateFrontEndQueue();
+  terminal.worker = options.worker;
+  AttachFrontEnd(&kTerminalPort);
+
+  SignalForwarder signals;
+  std::optional<Ticker> ticker;
+  if (options.worker == WorkerReports::kProgress) ticker.emplace();
+
+  std::string output;
+  std::string file;
+  while (!signals.interrupted() && ReadWorkerFile(&output, &file)) {
+    double played = 0;
+    terminal.file = TerminalName(output);
+    const bool ok = SetOutputFile(output) && PlayOne(file, &played);
+    ReportDone(signals.interrupted() ? 130 : (ok ? 0 : 1), played, CodecModuleLoaded());
+  }
+  ticker.reset();
+  return signals.interrupted() ? 130 : 0;
 }

@@ -15,3 +15,8 @@ void PrintDeviceList();
 // status: 130 when a signal stopped a playback or its start, else 0 when every file played
 // to its end and 1 when any failed.
 int PlayFiles(const CliOptions& options);
+
+// A batch's worker (worker_report.h): converts each file handed to it on standard input into
+// its output, as PlayFiles does with --output, and reports its end. A signal stops the file
+// under way and ends the worker. Returns 130 after a signal, else 0.
+int ServeWorkerFiles(const CliOptions& options);

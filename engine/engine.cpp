@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "messages.h"
+#include "platform/acm.h"
 #include "platform/diagnostics.h"
 #include "playback_thread.h"
 #include "player_state.h"
@@ -127,6 +128,16 @@ PlaybackDescription DescribePlayback() {
                              ? static_cast<double>(player.dataChunk.cksize) / source.nAvgBytesPerSec
                              : 0.0;
   return {Summary(source), Summary(player.outputFormat), seconds};
+}
+
+double PlaybackSecondsPlayed() {
+  const uint32_t rate = player.outputFormat.nAvgBytesPerSec;
+  if (player.waveOutHandle == nullptr || rate == 0) return 0.0;
+  return static_cast<double>(WaveOutBytesPlayed(player.waveOutHandle)) / rate;
+}
+
+bool CodecModuleLoaded() {
+  return AcmModuleLoaded();
 }
 
 uint32_t CreateFrontEndQueue() {

@@ -96,6 +96,16 @@ struct PlaybackDescription {
 };
 PlaybackDescription DescribePlayback();
 
+// Seconds of sound the output has played so far, counted in the PCM it took (the file device:
+// written), so exact where the header gives no byte rate. From a successful start until
+// FinishPlayback; 0 when no output is open.
+double PlaybackSecondsPlayed();
+
+// True once a playback has needed the codec module (any format but PCM, float, A-law, mu-law,
+// IMA and MS ADPCM and GSM 6.10), which stays loaded, with the memory it holds, for the life
+// of the process.
+bool CodecModuleLoaded();
+
 // A message queue for a front end that has no event loop of its own (the terminal): created
 // for the calling thread, which then waits on it; any thread may post to it.
 uint32_t CreateFrontEndQueue();

@@ -29,7 +29,12 @@ bool RefillDeviceBuffer(WAVEHDR* header) {
 }  // namespace
 
 uint32_t PlaybackThreadProc(void* /*param*/) {
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  // A device plays in real time and must never wait for a buffer. The file device has no
+  // deadline and takes buffers as fast as they come: at real-time priority it would hold a core
+  // from everything else for as long as it converts (every core, in a batch of workers).
+  if (player.outputFileName[0] == '\0') {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  }
   MSG message;
   while (GetMessageA(&message) == 1) {
     if (message.message != MM_WOM_DONE) continue;

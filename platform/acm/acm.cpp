@@ -176,6 +176,10 @@ uint32_t PeakSourceRate(HACMSTREAM stream) {
   return stream->driver->peakByteRate(stream->state);
 }
 
+bool AcmModuleLoaded() {
+  return ModuleLoaded("ffmpeg");
+}
+
 MMRESULT acmStreamPrepareHeader(HACMSTREAM /*stream*/, ACMSTREAMHEADER* header,
                                 uint32_t /*flags*/) {
   if (ServiceCallFails("acmStreamPrepareHeader")) return MMSYSERR_NOMEM;

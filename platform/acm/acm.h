@@ -76,6 +76,10 @@ MMRESULT acmStreamSize(HACMSTREAM stream, uint32_t srcBytes, uint32_t* dstBytes,
 // rate, and where no limit is known.
 uint32_t PeakSourceRate(HACMSTREAM stream);
 
+// rtplayer's own: true once a format that no in-process driver takes has loaded FFmpeg's
+// module, which stays, with the memory its libraries hold, for the life of the process.
+bool AcmModuleLoaded();
+
 // Marks the header prepared (flags 0). A header is prepared before each acmStreamConvert with
 // the buffers it converts between, and unprepared after. Fault seam: "acmStreamPrepareHeader".
 MMRESULT acmStreamPrepareHeader(HACMSTREAM stream, ACMSTREAMHEADER* header, uint32_t flags);

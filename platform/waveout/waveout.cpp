@@ -307,3 +307,7 @@ MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id) {
 uint32_t WaveOutUnderruns(HWAVEOUT device) {
   return WaveOutQueueUnderruns(&device->queue);
 }
+
+uint64_t WaveOutBytesPlayed(HWAVEOUT device) {
+  return WaveOutQueueBytesPlayed(&device->queue);
+}

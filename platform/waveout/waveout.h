@@ -118,3 +118,8 @@ MMRESULT waveOutGetID(HWAVEOUT device, uint32_t* id);
 
 // How many times the running device ran dry (for tests and benchmarks).
 uint32_t WaveOutUnderruns(HWAVEOUT device);
+
+// Not a classic call (waveOutGetPosition counts in 32 bits and restarts at a reset): the bytes
+// of PCM the device has played since it was opened, for the file device those written. Bytes
+// a reset dropped are not counted. Any thread.
+uint64_t WaveOutBytesPlayed(HWAVEOUT device);

@@ -87,6 +87,7 @@ uint64_t Played(WaveOutQueue* queue, uint64_t held) {
   if (held > queue->held) return 0;
   uint64_t played = queue->held - held;
   queue->held = held;
+  queue->playedTotal += played;
   Returns returns;
   // Buffers wholly taken come back once their last byte has played (an empty one as soon as
   // what precedes it has).
@@ -238,4 +239,9 @@ uint64_t WaitingLocked(const WaveOutQueue* queue) {
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
   return queue->underruns;
+}
+
+uint64_t WaveOutQueueBytesPlayed(WaveOutQueue* queue) {
+  std::lock_guard lock(queue->lock);
+  return queue->playedTotal;
 }

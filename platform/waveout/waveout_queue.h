@@ -36,6 +36,7 @@ struct WaveOutQueue {
   WAVEHDR* taking = nullptr;  // the first buffer not wholly taken; null when all are
   uint32_t takingOffset = 0;  // bytes of it already taken
   uint64_t held = 0;          // bytes taken and not yet played
+  uint64_t playedTotal = 0;   // bytes played since the open (WaveOutBytesPlayed)
   bool paused = false;
   bool failed = false;
   bool failureReported = false;  // a write has been refused since the failure
@@ -63,3 +64,4 @@ void WaveOutQueueKeep(WaveOutQueue* queue);
 uint64_t WaveOutQueueWaiting(WaveOutQueue* queue);
 uint64_t WaitingLocked(const WaveOutQueue* queue);
 uint32_t WaveOutQueueUnderruns(WaveOutQueue* queue);
+uint64_t WaveOutQueueBytesPlayed(WaveOutQueue* queue);
