@@ -9,11 +9,11 @@
 void PrintDeviceList();
 
 // Plays options.files in turn; each fixed message goes to standard error as
-// "rtplayer-cli: FILE: message" (FILE as TerminalName writes it). SIGINT, SIGTERM and SIGHUP stop a playback the way Stop does
-// (during its start, an open of the device gives up at once, with no message) and end the
-// run; one that comes while no file plays ends it before the next file. Returns the exit
-// status: 130 when a signal stopped a playback or its start, else 0 when every file played
-// to its end and 1 when any failed.
+// "rtplayer-cli: FILE: message" (FILE as TerminalName writes it). SIGINT, SIGTERM and SIGHUP stop a
+// playback the way Stop does (during its start, an open of the device gives up at once, with no
+// message) and end the run; one that comes while no file plays ends it before the next file.
+// Returns the exit status: 130 when a signal stopped a playback or its start, else 0 when every
+// file played to its end and 1 when any failed.
 int PlayFiles(const CliOptions& options);
 
 // A batch's worker (worker_report.h): converts each file handed to it on standard input into

@@ -7,8 +7,8 @@
 #include <random>
 
 #include "codec_fixtures.h"
-#include "platform/wave_format.h"
 #include "platform/faults.h"
+#include "platform/wave_format.h"
 
 namespace {
 

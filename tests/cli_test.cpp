@@ -81,7 +81,8 @@ TEST_F(CliTest, ShowsTheFixedMessageAndGoesOnToTheNextFile) {
   const std::string shortFile = dir_.path("short.wav");
   ASSERT_TRUE(WriteFileBytes(shortFile, WaveFile(PcmFormat(8000, 1, 16), Pattern(800))));
   EXPECT_EQ(Run({"--output", "/dev/full", shortFile}, &errors), 1);
-  EXPECT_EQ(errors, "rtplayer-cli: " + shortFile + ": " + expected::kCannotCloseDevice + "\n");
+  EXPECT_EQ(errors, "rtplayer-cli: " + shortFile + ": " + expected::kCannotCloseDevice +
+                        " (No space left on device)\n");
 }
 
 // WAVE_FORMAT_EXTENSIBLE, 16-bit PCM, no speaker positions: more channels than any layout.

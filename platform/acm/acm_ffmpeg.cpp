@@ -21,6 +21,7 @@ extern "C" {
 
 #include "acm.h"
 #include "acm_driver.h"
+#include "platform/module_diagnostics.h"
 #include "platform/wave_format.h"
 
 namespace {
@@ -195,17 +196,6 @@ bool SetUpUnits(Decoder& d, const WAVEFORMATEX* src, const AVCodec* codec) {
 
 const ModuleHost* host = nullptr;  // set once, before any other entry is called
 
-void Diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Diagnose(const char* format, ...) {
-  if (!host->diagnosing()) return;
-  char text[512];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  host->diagnose("ffmpeg", text);
-}
-
 std::string ErrorText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
@@ -237,7 +227,7 @@ void* Open(const WAVEFORMATEX* src, const WAVEFORMATEX* dst) {
   d->context = avcodec_alloc_context3(codec);
   if (d->context == nullptr || !SetUpContext(d->context, src)) return nullptr;
   if (const int opened = avcodec_open2(d->context, codec, nullptr); opened < 0) {
-    Diagnose("%s: %s", codec->name, ErrorText(opened).c_str());
+    ModuleDiagnose(host, "ffmpeg", "%s: %s", codec->name, ErrorText(opened).c_str());
     return nullptr;
   }
   d->parameters = avcodec_parameters_alloc();
@@ -325,7 +315,7 @@ MMRESULT ReceiveFrames(Decoder& d, Output& out) {
       continue;
     }
     if (got < 0) {
-      Diagnose("decoding: %s", ErrorText(got).c_str());
+      ModuleDiagnose(host, "ffmpeg", "decoding: %s", ErrorText(got).c_str());
       return MMSYSERR_ERROR;
     }
     ++d.framesDecoded;
@@ -350,7 +340,7 @@ MMRESULT DecodePacket(Decoder& d, uint8_t* data, int size, bool inInput, Output&
     return MMSYSERR_NOERROR;
   }
   if (sent < 0) {
-    Diagnose("decoding: %s", ErrorText(sent).c_str());
+    ModuleDiagnose(host, "ffmpeg", "decoding: %s", ErrorText(sent).c_str());
     return MMSYSERR_ERROR;
   }
   return ReceiveFrames(d, out);

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/faults.h"
 #include "platform/module.h"
+#include "platform/module_host.h"
 #include "platform/thread.h"
 #include "waveout_backend.h"
 #include "waveout_queue.h"
@@ -68,7 +70,7 @@ bool NoReset(void* /*priv*/) {
 
 const WaveOutBackend kNoDevices =
     Completed({kWaveOutBackendVersion, nullptr, nullptr, &NoDriver, &NoClose, &Nothing, nullptr,
-               nullptr, &NoReset, nullptr});
+               nullptr, &NoReset, nullptr, nullptr});
 
 // Set for good once the opens are cancelled.
 std::atomic<bool> opensCancelled{false};
@@ -77,7 +79,11 @@ std::atomic<bool> opensCancelled{false};
 const WaveOutBackend* ModuleBackend(const char* name) {
   const auto* table =
       static_cast<const WaveOutBackend*>(LoadModuleSymbol(name, kWaveOutBackendSymbol));
-  if (table == nullptr || table->version != kWaveOutBackendVersion) return nullptr;
+  if (table == nullptr || table->version != kWaveOutBackendVersion) {
+    Diagnose("waveout", "module %s: %s", name, table == nullptr ? "not loaded" : "another version");
+    return nullptr;
+  }
+  if (table->attach != nullptr) table->attach(TheModuleHost());
   return table;
 }
 
@@ -108,15 +114,21 @@ const WaveOutBackend& DeviceBackend() {
     if (opensCancelled.load()) pulse->cancelOpens();
     switch (pulse->reach()) {
       case WaveOutReach::kServing:
+        Diagnose("waveout", "devices: the sound server's");
         return *pulse;
       case WaveOutReach::kUnresponsive:
+        Diagnose("waveout", "devices: none, the sound server does not answer");
         return kNoDevices;
       case WaveOutReach::kAbsent:
         break;
     }
   }
   const WaveOutBackend* alsa = AlsaBackend();
-  if (alsa != nullptr && alsa->reach() == WaveOutReach::kServing) return *alsa;
+  if (alsa != nullptr && alsa->reach() == WaveOutReach::kServing) {
+    Diagnose("waveout", "devices: ALSA's, no sound server listens");
+    return *alsa;
+  }
+  Diagnose("waveout", "devices: none");
   return kNoDevices;
 }
 

@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/module_diagnostics.h"
 #include "platform/unique_fd.h"
 #include "waveout_backend.h"
 
@@ -39,11 +42,35 @@ constexpr unsigned kDeviceLatencyUs = 200000;  // what the device holds; the que
 constexpr uint32_t kChunkBytes = 65536;
 constexpr auto kOpenBound = std::chrono::seconds(2);
 
-void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+const ModuleHost* host = nullptr;  // set once, before any other entry is called
+
+// ALSA's own complaints go to the program's diagnostics, never straight to standard error:
+// the user is to see only the program's messages.
+void AlsaError(const char* file, int line, const char* function, int error, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+void AlsaError(const char* file, int line, const char* function, int error, const char* format,
+               ...) {
+  if (host == nullptr || !host->diagnosing()) return;
+  char text[384];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  ModuleDiagnose(host, "alsa", "%s:%d %s: %s%s%s", file, line, function, text,
+                 error != 0 ? ": " : "", error != 0 ? snd_strerror(error) : "");
+}
+
+void Attach(const ModuleHost* theHost) {
+  host = theHost;
+  snd_lib_error_set_handler(&AlsaError);
+}
+
+// One diagnostics line, with ALSA's reason for `error` (a negative errno).
+void DiagnoseError(const char* what, int error) {
+  ModuleDiagnose(host, "alsa", "%s: %s", what, snd_strerror(error));
+}
 
 WaveOutReach Reach() {
-  // ALSA prints its own complaints on standard error; the user is to see only our messages.
-  snd_lib_error_set_handler(&IgnoreAlsaError);
   return WaveOutReach::kServing;
 }
 
@@ -148,7 +175,9 @@ void RanDry(AlsaOutput* output) {
 // Writer thread. Brings the device back after an underrun or a suspend; false when it cannot be.
 bool Recover(AlsaOutput* output, int error) {
   if (error == -EPIPE) RanDry(output);
-  return snd_pcm_recover(output->pcm.get(), error, 1) == 0;
+  const int recovered = snd_pcm_recover(output->pcm.get(), error, 1);
+  if (recovered < 0) DiagnoseError("the device cannot be brought back", recovered);
+  return recovered == 0;
 }
 
 // Writer thread: gives the device what the queue has, as far as the device has room. True
@@ -224,7 +253,7 @@ int ReportPlayed(AlsaOutput* output, unsigned rate) {
 void Broke(AlsaOutput* output, bool* broken) {
   if (*broken) return;
   *broken = true;
-  output->services->fail(output->queue);
+  output->services->fail(output->queue, 0);
 }
 
 void Write(AlsaOutput* output, unsigned rate) {
@@ -234,7 +263,10 @@ void Write(AlsaOutput* output, unsigned rate) {
   const int deviceFds = snd_pcm_poll_descriptors(output->pcm.get(), fds.data() + 1,
                                                  static_cast<unsigned>(fds.size() - 1));
   bool broken = deviceFds < 0;
-  if (broken) output->services->fail(output->queue);
+  if (broken) {
+    DiagnoseError("poll descriptors", deviceFds);
+    output->services->fail(output->queue, 0);
+  }
   for (;;) {
     bool running = false;
     {
@@ -268,6 +300,7 @@ void Write(AlsaOutput* output, unsigned rate) {
       }
     }
     if (poll(fds.data(), watched, timeout) < 0 && errno != EINTR) {
+      DiagnoseError("poll", -errno);
       Broke(output, &broken);
       continue;
     }
@@ -347,14 +380,21 @@ Openings& TheOpenings() {
 void OpenDevice(const std::shared_ptr<Opening>& opening) {
   snd_pcm_t* pcm = nullptr;
   MMRESULT result = MMSYSERR_NOERROR;
-  if (snd_pcm_open(&pcm, opening->name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+  const WAVEFORMATEX& format = opening->format;
+  int error = snd_pcm_open(&pcm, opening->name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+  if (error < 0) {
+    DiagnoseError(opening->name.c_str(), error);
     pcm = nullptr;
     result = MMSYSERR_NODRIVER;
-  } else if (snd_pcm_set_params(pcm, SampleFormat(opening->format.wBitsPerSample),
-                                SND_PCM_ACCESS_RW_INTERLEAVED, opening->format.nChannels,
-                                opening->format.nSamplesPerSec, 1, kDeviceLatencyUs) < 0 ||
+  } else if ((error = snd_pcm_set_params(pcm, SampleFormat(format.wBitsPerSample),
+                                         SND_PCM_ACCESS_RW_INTERLEAVED, format.nChannels,
+                                         format.nSamplesPerSec, 1, kDeviceLatencyUs)) < 0 ||
              !StartAtOnce(pcm)) {
+    DiagnoseError("the format", error < 0 ? error : -EINVAL);
     result = WAVERR_BADFORMAT;
+  } else {
+    ModuleDiagnose(host, "alsa", "playing on %s: %u-bit %u Hz, %u channels", opening->name.c_str(),
+                   format.wBitsPerSample, format.nSamplesPerSec, format.nChannels);
   }
   Openings& openings = TheOpenings();
   std::lock_guard lock(openings.lock);
@@ -460,14 +500,6 @@ bool Reset(void* priv) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default")))
-const WaveOutBackend rtplayer_waveout_backend = {kWaveOutBackendVersion,
-                                                 &Reach,
-                                                 &List,
-                                                 &Open,
-                                                 &Close,
-                                                 &Start,
-                                                 &Pause,
-                                                 &Kick,
-                                                 &Reset,
-                                                 &CancelOpens};
+extern "C" __attribute__((visibility("default"))) const WaveOutBackend rtplayer_waveout_backend = {
+    kWaveOutBackendVersion, &Reach, &List, &Open, &Close, &Start, &Pause, &Kick, &Reset,
+    &CancelOpens,           &Attach};

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/module_host.h"
 #include "waveout_types.h"
 
 struct WaveOutQueue;
@@ -54,8 +55,9 @@ struct WaveOutQueueServices {
   bool (*reset)(WaveOutQueue* queue);
   // The output can play nothing more (its device is gone, its file cannot be written, its
   // server stopped answering): every queued buffer goes back now and every later waveOutWrite
-  // fails, so the failure reaches the writer.
-  void (*fail)(WaveOutQueue* queue);
+  // fails, so the failure reaches the writer. `error`: the operating system's reason (an errno
+  // value), reported with it, or 0.
+  void (*fail)(WaveOutQueue* queue, int error);
   // True when the output failed and no waveOutWrite has been refused since, so the writer has
   // not heard of it: the close must report it.
   bool (*failureUnreported)(WaveOutQueue* queue);
@@ -77,7 +79,7 @@ enum class WaveOutReach {
   kUnresponsive,  // its server took the connection but did not answer within the bound
 };
 
-constexpr uint32_t kWaveOutBackendVersion = 3;
+constexpr uint32_t kWaveOutBackendVersion = 4;
 
 // Filled once by waveout.cpp: an optional entry left null becomes a no-op there. Entries other
 // than reach, list and cancelOpens are called for one open device; start, pause and reset come
@@ -119,6 +121,9 @@ struct WaveOutBackend {
   // Optional. Any thread: every open under way gives up at once with an error, and so does
   // every later one.
   void (*cancelOpens)();
+  // Optional. Called once, right after the module is loaded and before any other entry: what
+  // the module may use of the program (its diagnostics).
+  void (*attach)(const ModuleHost* host);
 };
 
 // The file device, in process.

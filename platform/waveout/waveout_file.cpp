@@ -128,8 +128,9 @@ void Drain(void* priv) {
     if ((passes4GiB && !MakeRoomForDs64(*output)) ||
         !WriteAt(output->file.fd(), output->chunk, got, output->dataOffset + output->dataBytes)) {
       // The buffers go back, so nothing waits for them.
+      Diagnose("waveout", "file device: cannot write: %s", std::strerror(errno));
       output->failed = true;
-      output->services->fail(output->queue);
+      output->services->fail(output->queue, errno);
       return;
     }
     output->dataBytes += got;
@@ -148,8 +149,8 @@ MMRESULT Open(const char* path, const WAVEFORMATEX& format, const WaveOutQueueSe
     Diagnose("waveout", "file device: %s: %s", path, std::strerror(errno));
     return MMSYSERR_ERROR;
   }
-  Diagnose("waveout", "file device: %s, PCM %u-bit %u Hz, %u channels", path,
-           format.wBitsPerSample, format.nSamplesPerSec, format.nChannels);
+  Diagnose("waveout", "file device: %s, PCM %u-bit %u Hz, %u channels", path, format.wBitsPerSample,
+           format.nSamplesPerSec, format.nChannels);
   *priv = output.release();
   return MMSYSERR_NOERROR;
 }
@@ -193,4 +194,5 @@ const WaveOutBackend kFileBackend = {kWaveOutBackendVersion,
                                      nullptr,
                                      &Drain,
                                      &Reset,
+                                     nullptr,
                                      nullptr};

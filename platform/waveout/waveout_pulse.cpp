@@ -41,10 +41,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/module_diagnostics.h"
 #include "platform/unique_fd.h"
 #include "waveout_backend.h"
 
 namespace {
+
+const ModuleHost* host = nullptr;  // set once, before any other entry is called
+
+// One diagnostics line, with the library's reason for `error` (a PA_ERR_ code).
+void DiagnoseError(const char* what, int error) {
+  ModuleDiagnose(host, "pulse", "%s: %s", what, pa_strerror(error));
+}
 
 constexpr pa_usec_t kMs = PA_USEC_PER_MSEC;
 constexpr pa_usec_t kConnectBound = 1000 * kMs;  // a server that took the connection
@@ -194,6 +202,7 @@ std::shared_ptr<Connection> Connect(WaveOutReach* reach) {
   pa_context_set_state_callback(connection->context, &OnContextState, connection->loop);
   // A player starts no server of its own.
   if (pa_context_connect(connection->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    DiagnoseError("no server", pa_context_errno(connection->context));
     return nullptr;
   }
   if (!StartLoopWithoutSignals(connection->loop)) return nullptr;
@@ -207,9 +216,17 @@ std::shared_ptr<Connection> Connect(WaveOutReach* reach) {
   pa_context_set_state_callback(connection->context, nullptr, nullptr);
   if (pa_context_get_state(connection->context) == PA_CONTEXT_READY) {
     *reach = WaveOutReach::kServing;
+    ModuleDiagnose(host, "pulse", "connected to %s (protocol %u)",
+                   pa_context_get_server(connection->context),
+                   pa_context_get_server_protocol_version(connection->context));
     return connection;
   }
-  if (waited != Waited::kDone) *reach = WaveOutReach::kUnresponsive;
+  if (waited != Waited::kDone) {
+    *reach = WaveOutReach::kUnresponsive;
+    ModuleDiagnose(host, "pulse", "the server took the connection and did not answer");
+  } else {
+    DiagnoseError("no server", pa_context_errno(connection->context));
+  }
   return nullptr;
 }
 
@@ -373,9 +390,14 @@ void UpdateHanding(PulseOutput* output) {
 // The loop's lock held. The device is gone, or its server stopped answering.
 void Fail(PulseOutput* output) {
   if (output->failed) return;
+  if (const int error = pa_context_errno(output->connection->context); error != PA_OK) {
+    DiagnoseError("the stream failed", error);
+  } else {
+    ModuleDiagnose(host, "pulse", "the server stopped answering");
+  }
   output->failed = true;
   UpdateHanding(output);
-  output->services->fail(output->queue);
+  output->services->fail(output->queue, 0);
 }
 
 void OnTiming(pa_stream* /*stream*/, int success, void* priv);
@@ -445,7 +467,10 @@ void WriteWaiting(PulseOutput* output) {
     if (pa_stream_begin_write(output->stream, &data, &size) < 0 || data == nullptr) return;
     size = std::min<size_t>(size - size % output->frameBytes, owed);
     std::memset(data, output->silence, size);
-    if (pa_stream_write(output->stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+    if (pa_stream_write(output->stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      DiagnoseError("write", pa_context_errno(output->connection->context));
+      return;
+    }
     ++output->writes;
     owed -= size;
   }
@@ -468,7 +493,10 @@ void WriteWaiting(PulseOutput* output) {
       std::memset(bytes + got, output->silence, output->frameBytes - partial);
       got += static_cast<uint32_t>(output->frameBytes - partial);
     }
-    if (pa_stream_write(output->stream, data, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+    if (pa_stream_write(output->stream, data, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      DiagnoseError("write", pa_context_errno(output->connection->context));
+      return;
+    }
     ++output->writes;
     output->written = true;
   }
@@ -666,6 +694,7 @@ bool SampleFormat(uint16_t bits, pa_sample_format_t* format) {
 }
 
 MMRESULT OpenError(int error) {
+  DiagnoseError("open", error);
   switch (error) {
     case PA_ERR_NOENTITY:
       return MMSYSERR_BADDEVICEID;
@@ -731,8 +760,17 @@ MMRESULT Connect(PulseOutput* output, const char* sink, const pa_channel_map& ma
   const Waited waited = WaitFor(connection, kAnswerBound, [stream] {
     return pa_stream_get_state(stream) != PA_STREAM_CREATING;
   });
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) return MMSYSERR_NOERROR;
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) {
+    char spec[PA_SAMPLE_SPEC_SNPRINT_MAX];
+    const pa_buffer_attr* agreed = pa_stream_get_buffer_attr(stream);
+    ModuleDiagnose(host, "pulse", "playing on %s: %s, target %u bytes",
+                   pa_stream_get_device_name(stream),
+                   pa_sample_spec_snprint(spec, sizeof spec, pa_stream_get_sample_spec(stream)),
+                   agreed != nullptr ? agreed->tlength : 0);
+    return MMSYSERR_NOERROR;
+  }
   if (waited == Waited::kDone) return OpenError(pa_context_errno(connection->context));
+  ModuleDiagnose(host, "pulse", "the stream did not start within the bound");
   return MMSYSERR_ERROR;
 }
 
@@ -779,10 +817,22 @@ MMRESULT Close(void* priv) {
   return output->services->failureUnreported(output->queue) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
 
+// The server's answer to a cork or a flush: a refusal is only written down, as the stream's
+// state tells of any failure that matters.
+void OnDone(pa_stream* stream, int success, void* what) {
+  if (success == 0) {
+    DiagnoseError(static_cast<const char*>(what), pa_context_errno(pa_stream_get_context(stream)));
+  }
+}
+
 void Cork(PulseOutput* output, bool cork) {
   if (output->failed) return;
-  if (pa_operation* operation = pa_stream_cork(output->stream, cork ? 1 : 0, nullptr, nullptr)) {
+  static char corking[] = "cork", uncorking[] = "uncork";
+  if (pa_operation* operation =
+          pa_stream_cork(output->stream, cork ? 1 : 0, &OnDone, cork ? corking : uncorking)) {
     pa_operation_unref(operation);
+  } else {
+    DiagnoseError("cork", pa_context_errno(output->connection->context));
   }
 }
 
@@ -836,8 +886,11 @@ bool Reset(void* priv) {
     output->drain = nullptr;
   }
   if (!output->failed) {
-    if (pa_operation* operation = pa_stream_flush(output->stream, nullptr, nullptr)) {
+    static char flushing[] = "flush";
+    if (pa_operation* operation = pa_stream_flush(output->stream, &OnDone, flushing)) {
       pa_operation_unref(operation);
+    } else {
+      DiagnoseError("flush", pa_context_errno(output->connection->context));
     }
     // What the server reports from now on is about what follows the flush.
     ++output->writes;
@@ -845,16 +898,11 @@ bool Reset(void* priv) {
   }
   return endedPause;
 }
+void Attach(const ModuleHost* theHost) {
+  host = theHost;
+}
 }  // namespace
 
-extern "C" __attribute__((visibility("default")))
-const WaveOutBackend rtplayer_waveout_backend = {kWaveOutBackendVersion,
-                                                 &Reach,
-                                                 &List,
-                                                 &Open,
-                                                 &Close,
-                                                 &Start,
-                                                 &Pause,
-                                                 &Kick,
-                                                 &Reset,
-                                                 &CancelOpens};
+extern "C" __attribute__((visibility("default"))) const WaveOutBackend rtplayer_waveout_backend = {
+    kWaveOutBackendVersion, &Reach, &List, &Open, &Close, &Start, &Pause, &Kick, &Reset,
+    &CancelOpens,           &Attach};

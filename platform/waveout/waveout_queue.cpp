@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/diagnostics.h"
 #include "platform/thread.h"
 
 namespace {
@@ -136,17 +137,21 @@ void Underrun(WaveOutQueue* queue) {
   ++queue->underruns;
 }
 
-void Fail(WaveOutQueue* queue) {
+void Fail(WaveOutQueue* queue, int error) {
   std::unique_lock lock(queue->lock);
+  if (!queue->failed) queue->failureError = error;
   queue->failed = true;
   Returns returns;
   TakeAll(queue, &returns);
   Deliver(queue, lock, returns);
 }
 
+// Asked by the close that is to report the failure: its reason goes with it.
 bool FailureUnreported(WaveOutQueue* queue) {
   std::lock_guard lock(queue->lock);
-  return queue->failed && !queue->failureReported;
+  const bool unreported = queue->failed && !queue->failureReported;
+  if (unreported) NoteSystemError(queue->failureError);
+  return unreported;
 }
 
 bool Kept(WaveOutQueue* queue) {
@@ -178,6 +183,7 @@ MMRESULT WaveOutQueueWrite(WaveOutQueue* queue, WAVEHDR* header) {
   if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
   if (queue->failed) {
     queue->failureReported = true;
+    NoteSystemError(queue->failureError);  // whichever thread writes reports it
     return MMSYSERR_ERROR;
   }
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;

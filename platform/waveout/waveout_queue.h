@@ -40,6 +40,7 @@ struct WaveOutQueue {
   bool paused = false;
   bool failed = false;
   bool failureReported = false;  // a write has been refused since the failure
+  int failureError = 0;          // the operating system's reason for the failure, if any
   bool kept = false;             // WaveOutKeepOutput
   uint32_t underruns = 0;
 };
