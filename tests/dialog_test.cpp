@@ -257,6 +257,7 @@ class DialogTest : public QObject {
     QVERIFY(modal_.boxes.isEmpty());
     QCOMPARE(QByteArray(player.fileName), QFile::encodeName(path));
     QCOMPARE(FileButton(dialog)->text(), Text(kStopText));
+    QCOMPARE(dialog.windowTitle(), "short.wav — " + Text(kCaptionText));
     QVERIFY(FileButton(dialog)->isEnabled());
     QVERIFY(!OutputList(dialog)->isEnabled());
     QCOMPARE(TimerResolutionRequests(), timerRequests_ + 1);
@@ -267,6 +268,7 @@ class DialogTest : public QObject {
 
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dialog), kFinishTimeoutMs);
     QVERIFY(modal_.boxes.isEmpty());
+    QCOMPARE(dialog.windowTitle(), Text(kCaptionText));
 
     // The next choice opens on the last chosen path.
     modal_.answerChooser(QString());

@@ -24,8 +24,10 @@ deb=${debs[0]}
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||')
 dpkg-deb -x "$deb" "$scratch/root"
 
-for file in usr/bin/rtplayer usr/bin/rtplayer-cli usr/share/applications/rtplayer.desktop \
-  usr/share/icons/hicolor/scalable/apps/rtplayer.svg usr/share/man/man1/rtplayer.1.gz \
+id=org.rtplayer.RtPlayer
+metainfo=usr/share/metainfo/$id.metainfo.xml
+for file in usr/bin/rtplayer usr/bin/rtplayer-cli usr/share/applications/$id.desktop \
+  usr/share/icons/hicolor/scalable/apps/$id.svg "$metainfo" usr/share/man/man1/rtplayer.1.gz \
   usr/share/man/man1/rtplayer-cli.1.gz usr/share/doc/rtplayer/copyright; do
   grep -qx "$file" <<<"$contents" || fail "$file is not in the package"
 done
@@ -39,13 +41,43 @@ done
 stray=$(grep -E '\.so(\.|$)' <<<"$contents" | grep -vE '^usr/lib/([^/]+/)?rtplayer/rtplayer-[^/]+\.so$' || true)
 [ -z "$stray" ] || fail "shared objects outside the module folder: $stray"
 
-desktop-file-validate "$scratch/root/usr/share/applications/rtplayer.desktop" ||
-  fail "desktop-file-validate refuses rtplayer.desktop"
+desktop-file-validate "$scratch/root/usr/share/applications/$id.desktop" ||
+  fail "desktop-file-validate refuses $id.desktop"
 
 # The installed program runs and says the package's version.
 upstream=$(dpkg-deb -f "$deb" Version | sed 's/-[^-]*$//')
 said=$("$scratch/root/usr/bin/rtplayer-cli" --version) || fail "rtplayer-cli --version failed"
 [ "$said" = "rtplayer-cli $upstream" ] || fail "rtplayer-cli --version says '$said', not $upstream"
+
+# Software centres: the metainfo validates, launches the desktop file, offers the media types
+# the desktop file declares, and its newest release is this version and the release notes'
+# newest entry.
+appstreamcli validate --no-net "$scratch/root/$metainfo" >"$scratch/validate.log" 2>&1 ||
+  fail "appstreamcli refuses the metainfo: $(cat "$scratch/validate.log")"
+xml=$(cat "$scratch/root/$metainfo")
+grep -qF "<launchable type=\"desktop-id\">$id.desktop</launchable>" <<<"$xml" ||
+  fail "the metainfo does not launch $id.desktop"
+types=$(sed -n 's/^MimeType=//p' "$scratch/root/usr/share/applications/$id.desktop" | tr ';' '\n')
+while IFS= read -r type; do
+  [ -z "$type" ] || grep -qF "<mediatype>$type</mediatype>" <<<"$xml" ||
+    fail "the metainfo does not provide $type"
+done <<<"$types"
+release=$(grep -oE '<release version="[^"]+" date="[^"]+"' <<<"$xml" | head -n 1)
+release_version=$(sed -E 's/.*version="([^"]+)".*/\1/' <<<"$release")
+release_date=$(sed -E 's/.*date="([^"]+)".*/\1/' <<<"$release")
+[ "$release_version" = "$upstream" ] ||
+  fail "the metainfo's newest release is '$release_version', not $upstream"
+news=$(grep -m 1 -E '^## ' "$source/NEWS.md" || true)
+[ "$news" = "## $release_version ($release_date)" ] ||
+  fail "NEWS.md's newest entry is '$news', the metainfo's newest release $release_version of $release_date"
+
+# The copyright file is machine-readable and names the licence Debian ships.
+copyright=$scratch/root/usr/share/doc/rtplayer/copyright
+head -n 1 "$copyright" | grep -qF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "the copyright file is not in the machine-readable format"
+grep -qx 'License: GPL-3+' "$copyright" || fail "the copyright file does not name GPL-3+"
+grep -qF '/usr/share/common-licenses/GPL-3' "$copyright" ||
+  fail "the copyright file does not point at /usr/share/common-licenses/GPL-3"
 
 # The man pages are gzipped and list every fixed message the engine shows.
 messages=$(perl -0ne 'print "$1\n" while /Text =\s*"([^"]+)"/g' "$source/engine/messages.h")

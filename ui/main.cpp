@@ -26,8 +26,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rtplayer: %s\n%s", commandLine.error.c_str(), kDialogUsage);
     return 2;
   }
-  // Lets the desktop match the window to rtplayer.desktop (its icon and name).
-  QGuiApplication::setDesktopFileName("rtplayer");
+  // Lets the desktop match the window to its desktop file (its icon and name).
+  QGuiApplication::setDesktopFileName("org.rtplayer.RtPlayer");
   PlayerDialog dialog;
   TerminationSignals termination;
   QObject::connect(&termination, &TerminationSignals::received, &dialog,

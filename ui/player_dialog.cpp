@@ -113,6 +113,7 @@ void PlayerDialog::fileCommand() {
 
 void PlayerDialog::playbackFinished() {
   FinishPlayback();
+  setWindowTitle(QString::fromUtf8(kCaptionText));
   outputList_->setEnabled(true);
   fileButton_->setText(QString::fromUtf8(kFileText));
   fileButton_->setEnabled(true);

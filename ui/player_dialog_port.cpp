@@ -1,5 +1,7 @@
 // The dialog's side of the FrontEnd port.
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
@@ -43,6 +45,9 @@ void PlayerDialog::ShowPlayingPort(void* context) {
   auto* dialog = static_cast<PlayerDialog*>(context);
   dialog->outputList_->setEnabled(false);
   dialog->fileButton_->setText(QString::fromUtf8(kStopText));
+  // As every desktop player does: the title names what plays.
+  const QString file = QFileInfo(QFile::decodeName(FileToPlay().c_str())).fileName();
+  dialog->setWindowTitle(file + QString::fromUtf8(" — ") + QString::fromUtf8(kCaptionText));
 }
 
 void PlayerDialog::PostMessagePort(void* context, uint32_t message) {
