@@ -380,11 +380,12 @@ class CliOnSinkTest : public CliOnDaemonTest {
     if (IsSkipped()) return;
     // An idle null sink renders up to two seconds ahead, and a stream that starts makes it
     // rewind over what its monitor has already delivered, so the recording would miss the
-    // start: a silent 5 ms stream keeps it rendering in small steps, as a desktop's sink does.
+    // start: a silent 20 ms stream keeps it rendering in small steps, as a desktop's sink does
+    // (PipeWire's whole graph would follow a 5 ms one, and miss a step now and then).
     keeper_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/bin/pacat", "--server=" + MonitorServer(), "--playback",
                                  "--device=rtplayer_a", "--raw", "--format=s16le", "--rate=22050",
-                                 "--channels=1", "--latency-msec=5", "/dev/zero"},
+                                 "--channels=1", "--latency-msec=20", "/dev/zero"},
         dir_.path("pacat"));
     ASSERT_TRUE(keeper_->started());
     ASSERT_TRUE(WriteFileBytes(recordingPath_, {}));  // to be watched before parec opens it
