@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Converts a whole file through the wave file reader and the decompression stage, filling
 // device-sized buffers with the playback thread's own function, as fast as it can go.
 // The file is RTPLAYER_BENCH_FILE (scripts/bench makes 10-minute IMA ADPCM and MS ADPCM 44.1 kHz

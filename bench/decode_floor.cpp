@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The floor for the engine's throughput: FFmpeg's own demuxer and decoder over the same file,
 // decoding every packet and doing nothing else with the samples.
 //   decode_floor FILE.wav   prints the number of sample frames decoded

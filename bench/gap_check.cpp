@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finds the gaps in a recording of a sound that never falls silent (a square wave), for
 // scripts/bench's playback under load:
 //   gap_check RECORDING.raw RATE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How soon a playback is heard after it starts, and how soon it falls silent after a stop,
 // measured where the sound comes out: the monitor of the PulseAudio sink that the engine
 // plays on, recorded with parec while the engine runs in this process.

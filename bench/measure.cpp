@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a command and records what it cost, for scripts/bench:
 //   rtplayer_measure RESULT_FILE COMMAND [ARG...]
 // appends "user_seconds system_seconds peak_rss_kib wall_seconds voluntary_switches" to

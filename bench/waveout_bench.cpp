@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the playback thread pays the platform per buffer: a message from one thread to
 // another and back (the device's MM_WOM_DONE, the engine's WM_QUIT), and a buffer written to
 // the file device and handed back, 125 ms of 44.1 kHz 16-bit stereo at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one status line the terminal front end shows while a file plays.
 #pragma once
 

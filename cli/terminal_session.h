@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The terminal front end's side of the engine: its port (messages on standard error, the
 // finish delivered to the main thread's queue) and the loop that plays files in turn.
 // Main thread only.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package: `cpack -G DEB` in a release build. Its dependencies are computed by
 # dpkg-shlibdeps from every program and module installed, so a module added later is covered
 # without a change here.

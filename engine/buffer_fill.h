@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The filling of one device buffer with converted PCM: the playback thread's work for every
 // buffer the device hands back. Whatever plays a file without a device (the tests, the fuzz
 // targets, the conversion bench) calls the same functions.

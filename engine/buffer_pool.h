@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output device of a playback and its four device buffers.
 #pragma once
 

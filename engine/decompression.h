@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decompression stage: chooses the PCM output format, opens the conversion stream,
 // sizes and allocates the source and converted buffers, and converts the data chunk a
 // portion at a time. Each returns true on success and false on failure, after showing its

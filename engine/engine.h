@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the front ends use of the engine: their whole surface. Everything here runs on the
 // front end's thread.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front-end port: the engine's only way out to the user. A front end (the dialog, the
 // terminal, a test) fills one and attaches it (AttachFrontEnd) before any playback.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every fixed message the player shows, named by what went wrong: the one place each text is
 // written. The texts are UTF-8; they go to the front end through ShowError.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "playback_thread.h"
 
 #include "buffer_fill.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one process-wide record of playback state, its state bits, the sizing rules and
 // RequestStop. The engine's own: front ends use engine.h.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The start of a playback and its teardown, in their fixed orders.
 #pragma once
 

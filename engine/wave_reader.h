@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave file reader: opens player.fileName, walks it to its `fmt ` and `data` chunks, and
 // serves the data through the file's own I/O buffer (player.sourceBuffer), never copied.
 // Each returns true on success and false on failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The conversion service's contract, on the codec fixtures: the suggested PCM format, sizes,
 // the flags, block alignment, never writing past the destination, and pieces against wholes.
 #include "platform/acm.h"

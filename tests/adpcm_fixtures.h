@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ADPCM fixtures of tests/fixtures (made by scripts/fixtures/adpcm.sh): a wave file's
 // format and data bytes, read with a tiny RIFF walker, and the PCM that sox decodes from it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ADPCM fixtures through the conversion service (whole against pieces of every size) and
 // through the wave file reader and decompression stage as a playback converts them: the same
 // PCM that sox decodes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IMA ADPCM and MS ADPCM drivers on their own, fed as the conversion service feeds them:
 // damaged headers, the format fields they read, and partial blocks. (Every fixture against
 // sox's PCM, through the service and the stage: adpcm_playback_test.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The buffer pool on the file device: which device an entry opens, the buffers' sizes, every
 // failure of the creation with what it leaves queued, and the frees that end the playback
 // thread, with failures injected where no real input provokes them.

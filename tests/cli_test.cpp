@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rtplayer-cli from the outside: exact output through the file device for every codec
 // fixture, its messages and exit statuses, the device list, and real-time playback on the
 // PulseAudio test daemon recorded from a sink's monitor.

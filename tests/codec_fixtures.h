@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec fixtures of tests/fixtures/codecs (made by scripts/fixtures/codecs.sh): NAME.wav,
 // the PCM another decoder made of it (NAME.raw), and NAME-list.wav, the same file with a LIST
 // chunk after the data chunk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a playback maps into the process: the classic formats are decoded in process, and
 // FFmpeg's libraries come in only with its module, at the first file that needs it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decompression stage with the real reader and conversion service: whole files converted
 // with the playback thread's own step, the flag sequence, and every failure row with its message.
 #include "engine/decompression.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player dialog over the real engine, on Qt's offscreen platform. Modal windows (the file
 // chooser and the error boxes) are answered by ModalWindows as they appear.
 #include <QApplication>

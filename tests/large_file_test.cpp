@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A file past 4 GiB, end to end: an RF64 input, sparse so that it costs no disk, played by
 // rtplayer-cli into the file device, which must write every byte into an RF64 file.
 #include <fcntl.h>

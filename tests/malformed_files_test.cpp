@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Malformed wave files, written byte by byte and played through `rtplayer-cli --output` as a
 // user would play them: each plays (exit 0, nothing said) or shows exactly one of the fixed
 // messages (exit 1). None may crash, hang, or draw a sanitizer report, which would show up on

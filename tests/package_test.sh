@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from this build's installed files, in a scratch folder (the build
 # itself is not rebuilt or changed, beyond the install manifest every install writes), and
 # checks what it holds and what it depends on.

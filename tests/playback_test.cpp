@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole playbacks through the engine on the file device: the start sequence with each of its
 // failures, failures while playing, the end of the data, and stops at any moment.
 

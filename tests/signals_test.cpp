@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two programs end on SIGINT, SIGTERM and SIGHUP as a user expects: a playback is stopped
 // as Stop stops it and the program exits with its own status, never killed by the signal.
 // The files are an hour of silence, so a playback the signal failed to stop runs into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Threads and their message queues: nothing posted is lost or reordered, the results of
 // GetMessageA, priorities best effort, timer requests counted.
 #include "platform/thread.h"

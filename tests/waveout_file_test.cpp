@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file device: exactly the bytes played, in a WAV file that another reader (sox) accepts,
 // buffers handed back at once, its failures reaching the writer, and its target replaced only
 // by a whole file the writer kept.

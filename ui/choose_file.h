@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The open-file dialog of the File command. GUI thread only.
 #pragma once
 

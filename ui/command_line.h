@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog's command line: rtplayer [--help | --version | [--] FILE].
 #pragma once
 

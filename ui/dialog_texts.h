@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog's fixed texts (UTF-8).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog units: the window's layout is given in them, so it scales with the dialog's font.
 // One horizontal unit is a quarter of the font's average character width, one vertical unit
 // an eighth of its line height.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's one window: the output device list and the File/Stop button over the engine.
 //
 // Everything here runs on the GUI thread, except the FrontEnd port's showError and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SIGTERM, SIGINT and SIGHUP (a logout, `kill`, Ctrl-C in the terminal that started the
 // dialog) turned into a Qt signal on the GUI thread, through a signalfd: no handler runs, so
 // nothing is done in signal context and no library's handler for them can ever be called.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion of any WAVE format that a driver can decode to PCM (the audio compression
 // manager). A small table of drivers stands behind these calls: in-process drivers for PCM of
 // every width and float, A-law, mu-law, IMA and MS ADPCM and GSM 6.10; FFmpeg, in a module

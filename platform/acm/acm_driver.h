@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // For driver authors: the table behind the conversion service. The service (acm.cpp) owns
 // everything the contract of acm.h asks of every driver (block alignment, the start and end
 // flags, never writing past the caller's buffer, keeping PCM that did not fit); a driver

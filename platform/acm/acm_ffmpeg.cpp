@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The general driver, built as the module rtplayer-ffmpeg.so: every format tag that libavcodec
 // decodes, found through libavformat's RIFF tag table, for the formats that no in-process
 // driver takes. Frames go through libswresample into the PCM format that acmFormatSuggest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A-law and mu-law (G.711, WAVE_FORMAT_ALAW 0x0006 and WAVE_FORMAT_MULAW 0x0007) to 16-bit
 // PCM: one byte a sample through the reference expansion tables, which sox and FFmpeg share.
 #include <array>

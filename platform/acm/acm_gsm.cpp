@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GSM 6.10 in its WAVE form (WAVE_FORMAT_GSM610, 0x0031) to 16-bit PCM on libgsm, the
 // reference implementation: mono, 65-byte blocks of two frames (320 samples), packed as the
 // original platform's codec packs them (libgsm's WAV49 option: the first frame in 33 bytes,

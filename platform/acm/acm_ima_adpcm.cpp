@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IMA ADPCM (WAVE_FORMAT_IMA_ADPCM, 0x0011) to 16-bit PCM, bit-exact with the reference
 // decoder that sox, libsndfile and the original platform's codec share.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MS ADPCM (WAVE_FORMAT_ADPCM, 0x0002) to 16-bit PCM, bit-exact with the reference decoder
 // that sox, libsndfile and the original platform's codec share.
 #include <algorithm>

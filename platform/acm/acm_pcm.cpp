@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PCM of every container width and IEEE float, plain or WAVE_FORMAT_EXTENSIBLE, stored
 // little-endian or (a RIFX file's, under kBigEndianPcmTag and kBigEndianFloatTag) big-endian,
 // to the PCM that acmFormatSuggest chose: 8-bit stays 8-bit, 16-bit stays 16-bit, wider

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "adpcm_blocks.h"
 
 bool AdpcmFormatFits(const WAVEFORMATEX* src, uint16_t tag, AdpcmSamplesIn samplesIn) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the IMA ADPCM and MS ADPCM drivers share. Both formats cut the data into blocks of
 // nBlockAlign bytes, each starting with a header per channel that restarts the decoder, so a
 // driver is a block decoder plus this layout and loop. Nothing here allocates or keeps state

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The test seam: makes a named service call fail, so tests run the engine's real code on
 // failures that no real input provokes. Names are the service calls' own ("LocalAlloc",
 // "mmioSetBuffer", "waveOutWrite", ...). Thread-safe; costs one relaxed load when unused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fixed blocks of memory for the engine's buffers. Failures can be injected (faults.h).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records, result codes and constants shared by the multimedia services of this layer.
 // They keep the names and meanings of the original platform's multimedia API, with
 // fixed-width types; pointers are native (64-bit) and sizes passed are sizeof our records.

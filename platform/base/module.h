@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loadable modules: a heavy library (FFmpeg, ALSA) is mapped into the process only when a
 // file or a machine needs it. A module is one shared object, rtplayer-NAME.so, exporting one
 // table under a symbol of its layer's choosing; the table begins with a version field that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Owns a POSIX file descriptor: closed once, when its owner goes or asks. Move-only.
 #pragma once
 

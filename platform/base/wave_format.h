@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a WAVE format says about its samples, for the conversion service and its drivers.
 // Every function given a format reads it and the format->cbSize extra bytes that follow it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Buffered RIFF file I/O (mmio), read-only, over POSIX pread().
 //
 // A handle is used by one thread at a time; handing it to another thread needs a

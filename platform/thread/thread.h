@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Threads with message queues, priorities and the timer resolution.
 //
 // Every thread that CreateThread makes has its message queue before its id is known to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wave output devices: the sound server's (PulseAudio or PipeWire), or ALSA's when no server
 // answers, plus a file device for exact output.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ALSA's devices, for a machine where no sound server answers. Built as the module
 // rtplayer-alsa.so and loaded only then.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // For authors of wave output backends (the sound server's devices, ALSA's, the file device).
 //
 // The buffer queue belongs to waveout.cpp and is the same for every backend: it keeps the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file device: pulls whatever is queued as soon as it is written and appends it to a WAV
 // file, so the engine runs as fast as it can and its output is exact. The file is written
 // beside its target and takes the target's place at the close only when the writer has said

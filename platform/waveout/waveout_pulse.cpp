@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound server's devices (PulseAudio, or PipeWire's PulseAudio service) through libpulse's
 // asynchronous API. Built as the module rtplayer-pulse.so, so a process that never lists or
 // opens a device never maps libpulse and its dependencies.

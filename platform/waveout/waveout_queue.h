@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The buffer queue of one wave output device: written once, shared by every backend.
 //
 // Buffers are linked through their own WAVEHDR::lpNext, so queueing allocates nothing.

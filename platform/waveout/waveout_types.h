@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The records and constants of wave output that its service, its buffer queue and its
 // backends share: the device handle, the buffer header and its flags, the device messages.
 #pragma once

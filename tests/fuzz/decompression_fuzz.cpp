@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: arbitrary bytes as a wave file, through the reader and the decompression
 // stage with the real decoders.
 #include <cstdio>

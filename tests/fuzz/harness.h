@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bodies of the fuzz targets, shared with the test that replays the inputs they once
 // failed on. Each plays arbitrary bytes as a wave file through the engine's real code and
 // returns what the engine did that it must never do (null when nothing). Sanitizers catch the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays through the fuzz targets' bodies every input they once failed on
 // (tests/fuzz/regressions/TARGET/) and every fixture, so that a mended fault stays mended and
 // the targets' own checks hold on real files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A thread with a message queue that records every message it receives: the callback
 // target of the wave output devices under test. Thread-safe.
 #pragma once

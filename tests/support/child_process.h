@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a program for a test, its standard output and error captured in files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixed messages as the tests expect them, written here once and independently of the
 // product's own table, so a typo in either shows as a failure.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Waits, without polling, for another process to open, write or close a file (inotify).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records what a sink of the test daemon plays, from its monitor, with parec: the left channel,
 // 16-bit at 44 100 Hz (servers mix channels down to one differently, but all play a channel
 // as it is), kept in memory. Waits are on the samples received, never on the clock.

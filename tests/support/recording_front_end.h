@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A front end for tests: records every message the engine shows and every message it posts,
 // and answers the selected device entry. Thread-safe.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reports that the sanitizers make about the libraries under us, not about rtplayer. Linked
 // into the tests that open the sound server's devices; without a sanitizer nothing calls these.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A private directory for the files one test writes; removed with everything in it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads what the file device wrote: the format and the data chunk of a canonical WAV file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds RIFF/WAVE files byte by byte for tests, malformed ones included: every size a header
 // declares can be set apart from the bytes that follow it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Another process that holds a file open for writing, as an editor or a recorder would.
 #pragma once
 
