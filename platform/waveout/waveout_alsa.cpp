@@ -71,10 +71,6 @@ void DiagnoseError(const char* what, int error) {
   ModuleDiagnose(host, "alsa", "%s: %s", what, snd_strerror(error));
 }
 
-WaveOutReach Reach() {
-  return WaveOutReach::kServing;
-}
-
 // True for a device of the PulseAudio plugin that reaches the default server.
 bool ReachesTheDefaultServer(const char* name) {
   snd_config_t* definition = nullptr;
@@ -502,5 +498,5 @@ bool Reset(void* priv) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const WaveOutBackend rtplayer_waveout_backend = {
-    kWaveOutBackendVersion, &Reach, &List, &Open, &Close, &Start, &Pause, &Kick, &Reset,
+    kWaveOutBackendVersion, nullptr, &List, &Open, &Close, &Start, &Pause, &Kick, &Reset,
     &CancelOpens,           &Attach};

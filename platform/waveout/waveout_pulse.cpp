@@ -828,9 +828,8 @@ void OnDone(pa_stream* stream, int success, void* what) {
 
 void Cork(PulseOutput* output, bool cork) {
   if (output->failed) return;
-  static char corking[] = "cork", uncorking[] = "uncork";
-  if (pa_operation* operation =
-          pa_stream_cork(output->stream, cork ? 1 : 0, &OnDone, cork ? corking : uncorking)) {
+  if (pa_operation* operation = pa_stream_cork(output->stream, cork ? 1 : 0, &OnDone,
+                                               const_cast<char*>(cork ? "cork" : "uncork"))) {
     pa_operation_unref(operation);
   } else {
     DiagnoseError("cork", pa_context_errno(output->connection->context));
@@ -887,8 +886,8 @@ bool Reset(void* priv) {
     output->drain = nullptr;
   }
   if (!output->failed) {
-    static char flushing[] = "flush";
-    if (pa_operation* operation = pa_stream_flush(output->stream, &OnDone, flushing)) {
+    if (pa_operation* operation =
+            pa_stream_flush(output->stream, &OnDone, const_cast<char*>("flush"))) {
       pa_operation_unref(operation);
     } else {
       DiagnoseError("flush", pa_context_errno(output->connection->context));
